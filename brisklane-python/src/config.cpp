@@ -1,0 +1,204 @@
+#include "config.hpp"
+
+#include <cmath>
+
+namespace brisklane {
+
+using mc_core::EuropeanCallMethod;
+using mc_core::MonteCarloTechnique;
+using mc_core::SamplingMethod;
+
+namespace {
+
+template <class Enum>
+struct EnumText {
+    Enum value;
+    const char* text;
+};
+
+constexpr EnumText<SamplingMethod> kSamplingTexts[] = {
+    {SamplingMethod::pseudorandom, "pseudorandom"},
+    {SamplingMethod::randomized_halton, "randomized_halton"},
+    {SamplingMethod::latin_hypercube, "latin_hypercube"},
+    {SamplingMethod::scrambled_sobol, "scrambled_sobol"},
+    {SamplingMethod::scrambled_sobol_brownian_bridge, "scrambled_sobol_brownian_bridge"},
+};
+constexpr EnumText<MonteCarloTechnique> kTechniqueTexts[] = {
+    {MonteCarloTechnique::standard, "standard"},
+    {MonteCarloTechnique::antithetic, "antithetic"},
+    {MonteCarloTechnique::control_variate, "control_variate"},
+};
+constexpr EnumText<EuropeanCallMethod> kMethodTexts[] = {
+    {EuropeanCallMethod::automatic, "auto"},
+    {EuropeanCallMethod::terminal_distribution, "terminal_distribution"},
+    {EuropeanCallMethod::stepwise_paths, "stepwise_paths"},
+};
+
+template <class Enum, std::size_t N>
+Enum parse_enum(std::string_view text, const EnumText<Enum> (&table)[N], const char* what) {
+    const std::string normalized = normalize(text);
+    for (const auto& row : table)
+        if (normalized == row.text) return row.value;
+    const std::string message = std::string("unsupported ") + what + " '" + std::string(text) + "'";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw PythonError{};
+}
+
+template <class Enum, std::size_t N>
+const char* enum_text(Enum value, const EnumText<Enum> (&table)[N]) {
+    for (const auto& row : table)
+        if (row.value == value) return row.text;
+    return "";
+}
+
+// Unicode's White_Space property.
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// Decodes the UTF-8 code point starting at text[at]; returns its length.
+std::size_t decode_at(std::string_view text, std::size_t at, char32_t& c) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length > text.size()) {
+        c = lead;
+        return 1;
+    }
+    c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    return length;
+}
+
+PyRef call_get(PyObject* config, const char* key) {
+    PyRef get = PyRef::checked(PyObject_GetAttrString(config, "get"));
+    PyRef name = PyRef::checked(PyUnicode_FromString(key));
+    PyRef value = PyRef::checked(PyObject_CallFunctionObjArgs(get.get(), name.get(), nullptr));
+    if (value.get() == Py_None) return PyRef();
+    return value;
+}
+
+const Aliases kSeed{"seed"};
+const Aliases kTechnique{"technique"};
+const Aliases kSampling{"sampling"};
+
+}  // namespace
+
+std::string normalize(std::string_view text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        char32_t c;
+        const std::size_t length = decode_at(text, begin, c);
+        if (!is_white_space(c)) break;
+        begin += length;
+    }
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        char32_t c;
+        decode_at(text, start, c);
+        if (!is_white_space(c)) break;
+        end = start;
+    }
+    std::string out(text.substr(begin, end - begin));
+    for (char& ch : out) {
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+        if (ch == '-') ch = '_';
+    }
+    return out;
+}
+
+SamplingMethod parse_sampling(std::string_view text) { return parse_enum(text, kSamplingTexts, "sampling method"); }
+MonteCarloTechnique parse_technique(std::string_view text) {
+    return parse_enum(text, kTechniqueTexts, "Monte Carlo technique");
+}
+EuropeanCallMethod parse_european_method(std::string_view text) {
+    return parse_enum(text, kMethodTexts, "European call method");
+}
+
+const char* text_of(SamplingMethod value) { return enum_text(value, kSamplingTexts); }
+const char* text_of(MonteCarloTechnique value) { return enum_text(value, kTechniqueTexts); }
+const char* text_of(EuropeanCallMethod value) { return enum_text(value, kMethodTexts); }
+
+PyRef lookup(PyObject* config, const Aliases& aliases) {
+    for (const char* alias : aliases) {
+        if (alias == nullptr) break;
+        PyRef value = call_get(config, alias);
+        if (value) return value;
+    }
+    return PyRef();
+}
+
+double to_f64(PyObject* value) {
+    const double result = PyFloat_AsDouble(value);
+    if (result == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return result;
+}
+
+std::uint64_t to_u64(PyObject* value) {
+    PyRef index = PyRef::checked(PyNumber_Index(value));
+    const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonError{};
+    return result;
+}
+
+std::string to_enum_text(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        PyRef type_name = PyRef::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+        Py_ssize_t length = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &length);
+        if (name == nullptr) throw PythonError{};
+        const std::string message = "'" + std::string(name, length) + "' object cannot be converted to 'PyString'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw PythonError{};
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
+    if (text == nullptr) throw PythonError{};
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::optional<double> get_optional_f64(PyObject* config, const Aliases& aliases) {
+    PyRef raw = lookup(config, aliases);
+    if (!raw) return std::nullopt;
+    return to_f64(raw.get());
+}
+
+std::optional<std::uint64_t> get_optional_usize(PyObject* config, const Aliases& aliases) {
+    PyRef raw = lookup(config, aliases);
+    if (!raw) return std::nullopt;
+    return to_u64(raw.get());
+}
+
+std::optional<std::uint64_t> get_optional_u64(PyObject* config) { return get_optional_usize(config, kSeed); }
+
+std::optional<MonteCarloTechnique> get_optional_technique(PyObject* config) {
+    PyRef raw = lookup(config, kTechnique);
+    if (!raw) return std::nullopt;
+    return parse_technique(to_enum_text(raw.get()));
+}
+
+std::optional<SamplingMethod> get_optional_sampling(PyObject* config) {
+    PyRef raw = lookup(config, kSampling);
+    if (!raw) return std::nullopt;
+    return parse_sampling(to_enum_text(raw.get()));
+}
+
+double get_f64(PyObject* config, const Aliases& aliases, double fallback) {
+    return get_optional_f64(config, aliases).value_or(fallback);
+}
+std::uint64_t get_usize(PyObject* config, const Aliases& aliases, std::uint64_t fallback) {
+    return get_optional_usize(config, aliases).value_or(fallback);
+}
+std::uint64_t get_u64(PyObject* config) { return get_optional_u64(config).value_or(42); }
+MonteCarloTechnique get_technique(PyObject* config, MonteCarloTechnique fallback) {
+    return get_optional_technique(config).value_or(fallback);
+}
+SamplingMethod get_sampling(PyObject* config, SamplingMethod fallback) {
+    return get_optional_sampling(config).value_or(fallback);
+}
+
+nlohmann::json number(double value) { return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr); }
+
+}  // namespace brisklane

@@ -1,0 +1,177 @@
+// brisklane._native: the Python face of the Monte Carlo core.
+//
+//     __version__ = "0.1.1"
+//
+//     def price_european_call(config): ...   # and one function per product
+//         """Read `config` (any object with .get), price, return a plain dict:
+//         {"manifest": {...}, "price": float, "stderr": float,
+//          "values": {...}, "warnings": [...]}"""
+//
+// Every function takes exactly one argument, `config`, by position or keyword.
+// A fatal core error raises PanicException (pyo3_runtime.PanicException, a
+// BaseException), an allocation failure MemoryError; argument and conversion
+// errors are Python's own TypeError / OverflowError, and unknown enumeration
+// text is ValueError. The interpreter lock is held for the whole call.
+#include <new>
+#include <string>
+
+#include "config.hpp"
+#include "mc_core/european.hpp"
+#include "python_api.hpp"
+#include "result.hpp"
+
+namespace brisklane {
+namespace {
+
+// ---- The fatal-error class ------------------------------------------------
+
+constexpr const char* kPanicDoc =
+    "Raised when the native Monte Carlo core fails fatally.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
+    "normally propagates to the top and ends the interpreter.";
+
+PyObject* panic_exception_class() {
+    static PyObject* cls = nullptr;  // created once, kept for the life of the process
+    if (cls == nullptr)
+        cls = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    return cls;
+}
+
+void raise_panic(const char* message) {
+    PyObject* cls = panic_exception_class();
+    if (cls != nullptr) PyErr_SetString(cls, message);
+}
+
+// ---- Products -------------------------------------------------------------
+
+using mc_core::EuropeanCallConfig;
+
+constexpr auto kEuropeanCallFields = concat_fields(
+    gbm_fields<EuropeanCallConfig>(), path_fields<EuropeanCallConfig>(),
+    std::array<Field<EuropeanCallConfig>, 3>{{{"n_threads", {"n_threads"}, &EuropeanCallConfig::n_threads},
+                                              {"technique", {"technique"}, &EuropeanCallConfig::technique},
+                                              {"sampling", {"sampling"}, &EuropeanCallConfig::sampling}}});
+
+// A product whose core entry maps one config record to one (price, stderr).
+template <class Record, const auto& Fields, mc_core::EuropeanCallResult (*Price)(const Record&)>
+nlohmann::json single_price(const CallIdentity& call, PyObject* config) {
+    Record record;
+    read_fields(config, Fields, record);
+    const mc_core::EuropeanCallResult result = Price(record);
+    return pricing_envelope(call, fields_to_value(Fields, record), to_value(result));
+}
+
+struct Function {
+    CallIdentity identity;
+    const char* doc;  // "name(config)\n--\n\n": the text signature, no docstring
+    nlohmann::json (*run)(const CallIdentity&, PyObject* config);
+};
+
+constexpr Function kFunctions[] = {
+    {{"price_european_call", "european_call"},
+     "price_european_call(config)\n--\n\n",
+     single_price<EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_price_mc_cpu>},
+};
+
+// ---- Argument frame and the one catch boundary -----------------------------
+
+PyObject* extract_config(const char* name, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given", name, given);
+        return nullptr;
+    }
+    PyObject* config = given == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+    if (kwargs != nullptr) {
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            const int is_config = PyUnicode_Check(key) ? PyUnicode_CompareWithASCIIString(key, "config") == 0 : 0;
+            if (!is_config) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", name, key);
+                return nullptr;
+            }
+            if (config != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'config'", name);
+                return nullptr;
+            }
+            config = value;
+        }
+    }
+    if (config == nullptr)
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'config'", name);
+    return config;
+}
+
+PyObject* call_function(const Function& function, PyObject* args, PyObject* kwargs) {
+    PyObject* config = extract_config(function.identity.function, args, kwargs);
+    if (config == nullptr) return nullptr;
+    try {
+        const nlohmann::json tree = function.run(function.identity, config);
+        return json_to_py(tree);
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const mc_core::FatalError& e) {
+        raise_panic(e.what());
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown native failure");
+    }
+    return nullptr;
+}
+
+template <std::size_t I>
+PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_function(kFunctions[I], args, kwargs);
+}
+
+template <std::size_t... I>
+constexpr auto method_table(std::index_sequence<I...>) {
+    return std::array<PyMethodDef, sizeof...(I) + 1>{{
+        {kFunctions[I].identity.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
+         METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...,
+        {nullptr, nullptr, 0, nullptr},
+    }};
+}
+
+constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
+auto methods = method_table(std::make_index_sequence<kFunctionCount>{});
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// ---- Initialisation: one module object per process -------------------------
+
+PyObject* cached_module = nullptr;
+std::int64_t owning_interpreter = -1;
+
+PyObject* create_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (cached_module != nullptr) {
+        if (interpreter != owning_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "brisklane._native does not support sub-interpreters; it is already loaded "
+                            "in another interpreter of this process");
+            return nullptr;
+        }
+        Py_INCREF(cached_module);
+        return cached_module;
+    }
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.1") != 0) return nullptr;
+    if (PyModule_AddFunctions(module.get(), methods.data()) != 0) return nullptr;
+    owning_interpreter = interpreter;
+    cached_module = module.get();
+    Py_INCREF(cached_module);
+    return module.release();
+}
+
+}  // namespace
+}  // namespace brisklane
+
+extern "C" PyMODINIT_FUNC PyInit__native(void) { return brisklane::create_module(); }

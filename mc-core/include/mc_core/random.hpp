@@ -1,0 +1,175 @@
+// Random variate sources: the seeded normal stream, seed derivation, the inverse
+// normal CDF and the structured point-set samplers.
+//
+// Contract
+//  * `NormalRng` is a xorshift64* generator feeding a Box-Muller transform that
+//    caches the second value of each pair. The stream is one continuous sequence:
+//    nothing resets the cached value between paths, and `fill_standard_normals`
+//    yields exactly the values of successive `next_standard_normal` calls.
+//  * A serial run seeds its single stream with the configuration seed itself; a
+//    parallel run gives worker t the stream `derive_worker_seed(seed, t)`.
+//  * `StructuredNormalSampler` is immutable after construction; every value is a
+//    pure function of (construction arguments, point index, dimension), so it may
+//    be read from any thread in any order.
+//  * Uniforms never reach the inverse CDF outside [DBL_MIN, 1 - 2^-52]; the
+//    normals are therefore bounded to about [-37.52, 8.13].
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "mc_core/block_math.hpp"
+
+namespace mc_core {
+
+enum class SamplingMethod : std::uint8_t {
+    pseudorandom = 0,
+    randomized_halton = 1,
+    latin_hypercube = 2,
+    scrambled_sobol = 3,
+    scrambled_sobol_brownian_bridge = 4,
+};
+
+inline constexpr std::uint64_t kGoldenGamma = 0x9E3779B97F4A7C15ULL;
+inline constexpr double kDblMin = 2.2250738585072014e-308;
+inline constexpr double kOneMinusUlp = 0.9999999999999998;  // 1 - 2^-52
+inline constexpr double kTwoPi = 6.283185307179586;
+inline constexpr double kTwoPow53Inv = 1.1102230246251565e-16;
+
+// SplitMix64 finaliser (Steele, Lea and Flood 2014).
+constexpr std::uint64_t splitmix64_mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// Worker t's stream seed: the (t+1)-th output of a SplitMix64 generator started
+// at `seed`. Worker 0 never shares the serial run's raw seed.
+constexpr std::uint64_t derive_worker_seed(std::uint64_t seed, std::uint64_t worker) {
+    return splitmix64_mix(seed + (worker + 1) * kGoldenGamma);
+}
+
+// A 53-bit fraction of the high bits of `w`, never below DBL_MIN.
+constexpr double unit_from_bits(std::uint64_t w) {
+    const double u = static_cast<double>(w >> 11) * kTwoPow53Inv;
+    return u < kDblMin ? kDblMin : u;
+}
+
+// Acklam's rational approximation of the standard normal quantile, without a
+// refinement step; the argument is clamped to [DBL_MIN, 1 - 2^-52] first.
+double inverse_standard_normal(double p);
+
+// The seeded stream: xorshift64* (Vigna 2016) uniforms turned into normals by
+// Box-Muller. Three plain fields, copied by value into each worker.
+struct NormalRng {
+    bool has_spare = false;
+    double spare = 0.0;
+    std::uint64_t state = kGoldenGamma;
+
+    NormalRng() = default;
+    explicit NormalRng(std::uint64_t seed) : state(seed == 0 ? kGoldenGamma : seed) {}
+
+    std::uint64_t next_u64() {
+        std::uint64_t x = state;
+        x ^= x >> 12;
+        x ^= x << 25;
+        x ^= x >> 27;
+        state = x;
+        return x * 0x2545F4914F6CDD1DULL;
+    }
+
+    // In [DBL_MIN, 1 - 2^-53]; never 0, so its logarithm is finite.
+    double next_uniform() {
+        const double u = static_cast<double>(next_u64() >> 11) * kTwoPow53Inv;
+        return u < kDblMin ? kDblMin : u;
+    }
+
+    double next_standard_normal() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        const double u1 = next_uniform();
+        const double u2 = next_uniform();
+        const double radius = block_math::sqrt(-2.0 * block_math::log(u1));
+        double s, c;
+        block_math::sincos(kTwoPi * u2, &s, &c);
+        spare = radius * s;
+        has_spare = true;
+        return radius * c;
+    }
+
+    // Writes the next `n` values of the stream to `out`: exactly what `n` calls of
+    // `next_standard_normal` would return, the cached value carried in and out.
+    // Uniform pairs are drawn first and transformed block by block, so the
+    // transcendental work runs through the batched block_math transforms.
+    void fill_standard_normals(double* out, std::size_t n);
+};
+
+// ---------------------------------------------------------------------------
+// Scrambled Sobol points (Owen scrambling by hashing, after Burley 2020), with
+// direction numbers from Joe and Kuo's new-joe-kuo-6.21201 set.
+
+namespace sobol_burley {
+inline constexpr std::uint32_t kDimensions = 256;
+inline constexpr std::uint32_t kIndexBits = 16;
+// Bit-reversed direction numbers: [dimension][bit of the shuffled index].
+extern const std::uint16_t kDirections[kDimensions][kIndexBits];
+
+std::uint32_t sobol_hash(std::uint32_t x);
+std::uint32_t owen_scramble_rev(std::uint32_t n, std::uint32_t key);
+// Coordinate `dimension` (< 256) of point `index` (< 2^16); in [0, 1 - 2^-23].
+float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
+}  // namespace sobol_burley
+
+// Appends the normals of dimensions 0 .. count-1 of point `point_index` to `out`.
+// Each block of 65,536 points, and each group of 256 dimensions, is an
+// independently seeded scrambled sequence.
+void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,
+                                                 std::uint64_t count, std::vector<double>& out);
+
+// ---------------------------------------------------------------------------
+// Structured samplers. A point is one path (or one antithetic pair), a dimension
+// one coordinate of it.
+
+struct LatinHypercubeDimension {
+    std::uint64_t multiplier;  // odd and coprime with the point count, or 1
+    std::uint64_t offset;
+    std::uint64_t jitter_key;
+};
+
+class StructuredNormalSampler {
+public:
+    // Fails with an internal error for `pseudorandom`, which has no point set.
+    StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed, std::uint64_t n_points,
+                            std::uint64_t dimensions);
+
+    // Dimension 0 of point i.
+    double standard_normal(std::uint64_t i) const;
+    // Clears `out` and appends dimensions 0 .. m-1 of point i.
+    void fill_standard_normals(std::uint64_t i, std::uint64_t m, std::vector<double>& out) const;
+    // One coordinate; for Halton and Latin hypercube `d` must be below the
+    // constructed dimension count.
+    double normal(std::uint64_t i, std::uint64_t d) const;
+
+    enum class Kind : std::uint8_t { randomized_halton, latin_hypercube, scrambled_sobol };
+    Kind kind() const { return kind_; }
+    const std::vector<std::uint32_t>& halton_bases() const { return bases_; }
+    const std::vector<double>& halton_shifts() const { return shifts_; }
+    const std::vector<LatinHypercubeDimension>& latin_dimensions() const { return latin_; }
+    std::uint64_t latin_stratum(std::uint64_t i, std::uint64_t d) const;
+
+private:
+    double halton_normal(std::uint64_t i, std::uint64_t d) const;
+    double latin_normal(std::uint64_t i, std::uint64_t d) const;
+
+    Kind kind_;
+    std::vector<std::uint32_t> bases_;
+    std::vector<double> shifts_;
+    std::vector<LatinHypercubeDimension> latin_;
+    std::uint64_t n_points_ = 0;
+    std::uint32_t sobol_seed_ = 0;
+};
+
+}  // namespace mc_core

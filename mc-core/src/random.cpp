@@ -1,0 +1,238 @@
+#include "mc_core/random.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "mc_core/error.hpp"
+
+namespace mc_core {
+
+// ---------------------------------------------------------------------------
+// Inverse normal CDF: Acklam's rational approximation (relative error about
+// 1.15e-9), evaluated in plain Horner order so results are reproducible.
+
+namespace {
+constexpr double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
+                 a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
+constexpr double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
+                 b4 = 66.80131188771972, b5 = -13.28068155288572;
+constexpr double c1 = -0.007784894002430293, c2 = -0.3223964580411365, c3 = -2.400758277161838,
+                 c4 = -2.549732539343734, c5 = 4.374664141464968, c6 = 2.938163982698783;
+constexpr double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
+                 d4 = 3.754408661907416;
+constexpr double kLowTail = 0.02425;
+constexpr double kHighTail = 1.0 - kLowTail;
+
+double tail_ratio(double q) {
+    return (((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
+           ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
+}
+}  // namespace
+
+double inverse_standard_normal(double p) {
+    p = std::max(p, kDblMin);
+    p = std::min(p, kOneMinusUlp);
+    if (p < kLowTail) return tail_ratio(std::sqrt(-2.0 * std::log(p)));
+    if (p <= kHighTail) {
+        const double q = p - 0.5;
+        const double r = q * q;
+        return q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) /
+               (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+    }
+    return -tail_ratio(std::sqrt(-2.0 * std::log(1.0 - p)));
+}
+
+// ---------------------------------------------------------------------------
+// Bulk normals. Pairs are drawn as (u1, u2) in stream order into small stack
+// arrays, then transformed with the block functions; each pair yields its cosine
+// value first and its sine value second, exactly as the scalar path does.
+
+void NormalRng::fill_standard_normals(double* out, std::size_t n) {
+    if (n == 0) return;
+    if (has_spare) {
+        has_spare = false;
+        *out++ = spare;
+        --n;
+    }
+    constexpr std::size_t kPairs = 128;
+    double radius[kPairs], angle[kPairs], sines[kPairs], cosines[kPairs];
+    while (n > 0) {
+        const std::size_t pairs = std::min(kPairs, (n + 1) / 2);
+        for (std::size_t j = 0; j < pairs; ++j) {
+            radius[j] = next_uniform();
+            angle[j] = next_uniform();
+        }
+        block_math::log_block(radius, pairs);
+        for (std::size_t j = 0; j < pairs; ++j) {
+            radius[j] = -2.0 * radius[j];
+            angle[j] = kTwoPi * angle[j];
+        }
+        block_math::sqrt_block(radius, pairs);
+        block_math::sincos_block(angle, sines, cosines, pairs);
+        const std::size_t whole = std::min(pairs, n / 2);
+        for (std::size_t j = 0; j < whole; ++j) {
+            out[2 * j] = radius[j] * cosines[j];
+            out[2 * j + 1] = radius[j] * sines[j];
+        }
+        out += 2 * whole;
+        n -= 2 * whole;
+        if (whole < pairs) {  // odd tail: the sine waits for the next draw
+            *out++ = radius[whole] * cosines[whole];
+            spare = radius[whole] * sines[whole];
+            has_spare = true;
+            n = 0;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Structured samplers.
+
+namespace {
+
+std::vector<std::uint32_t> first_primes(std::uint64_t count) {
+    std::vector<std::uint32_t> primes;
+    primes.reserve(count);
+    for (std::uint32_t candidate = 2; primes.size() < count; ++candidate) {
+        const auto root = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(candidate)));
+        bool prime = true;
+        for (std::uint32_t p : primes) {
+            if (p > root) break;
+            if (candidate % p == 0) {
+                prime = false;
+                break;
+            }
+        }
+        if (prime) primes.push_back(candidate);
+    }
+    return primes;
+}
+
+std::uint64_t coprime_odd_multiplier(std::uint64_t hash, std::uint64_t n) {
+    if (n < 2) return 1;
+    std::uint64_t a = (hash % n) | 1;
+    while (std::gcd(a, n) != 1) {
+        a = a > UINT64_MAX - 2 ? UINT64_MAX : a + 2;
+        if (a >= n) a = 1;
+    }
+    return a;
+}
+
+double clamp_unit(double u) { return std::min(std::max(u, kDblMin), kOneMinusUlp); }
+
+std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
+    return seed + static_cast<std::uint32_t>(point >> 16) * 0x9E3779B9u;
+}
+
+}  // namespace
+
+StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed,
+                                                 std::uint64_t n_points, std::uint64_t dimensions)
+    : n_points_(n_points) {
+    switch (sampling) {
+        case SamplingMethod::randomized_halton: {
+            kind_ = Kind::randomized_halton;
+            const std::uint64_t count = std::max<std::uint64_t>(dimensions, 2);
+            bases_ = first_primes(count);
+            shifts_.reserve(count);
+            for (std::uint64_t d = 0; d < count; ++d)
+                shifts_.push_back(unit_from_bits(splitmix64_mix(seed + (d + 1) * kGoldenGamma)));
+            return;
+        }
+        case SamplingMethod::latin_hypercube: {
+            kind_ = Kind::latin_hypercube;
+            const std::uint64_t count = std::max<std::uint64_t>(dimensions, 1);
+            latin_.reserve(count);
+            for (std::uint64_t d = 0; d < count; ++d) {
+                const std::uint64_t h =
+                    splitmix64_mix(((d * kGoldenGamma) ^ (seed ^ 0xD1B54A32D192ED03ULL)) + kGoldenGamma);
+                const std::uint64_t offset_hash = splitmix64_mix((h ^ 0xA24BAED4963EE407ULL) + kGoldenGamma);
+                latin_.push_back({coprime_odd_multiplier(h, n_points),
+                                  n_points == 0 ? 0 : offset_hash % n_points,
+                                  splitmix64_mix((h ^ 0x9FB21C651E98DF25ULL) + kGoldenGamma)});
+            }
+            return;
+        }
+        case SamplingMethod::scrambled_sobol:
+        case SamplingMethod::scrambled_sobol_brownian_bridge:
+            kind_ = Kind::scrambled_sobol;
+            sobol_seed_ = static_cast<std::uint32_t>(seed);
+            return;
+        case SamplingMethod::pseudorandom:
+            break;
+    }
+    fail("internal error: entered unreachable code: pseudorandom sampling is handled by the PRNG runtime path");
+}
+
+double StructuredNormalSampler::halton_normal(std::uint64_t i, std::uint64_t d) const {
+    std::uint64_t k = i + 1;
+    double v = kDblMin;
+    if (k != 0) {
+        const std::uint64_t base = bases_[d];
+        double f = 1.0;
+        v = 0.0;
+        do {
+            f = f / static_cast<double>(base);
+            v = v + f * static_cast<double>(k % base);
+            k /= base;
+        } while (k != 0);
+        v = std::max(v, kDblMin);
+    }
+    double u = shifts_[d] + v;
+    u = u - std::floor(u);  // Cranley-Patterson rotation
+    return inverse_standard_normal(u);
+}
+
+std::uint64_t StructuredNormalSampler::latin_stratum(std::uint64_t i, std::uint64_t d) const {
+    const LatinHypercubeDimension& dim = latin_[d];
+    const std::uint64_t mixed = dim.multiplier * i + dim.offset;
+    return n_points_ == 0 ? 0 : mixed % n_points_;
+}
+
+double StructuredNormalSampler::latin_normal(std::uint64_t i, std::uint64_t d) const {
+    const double stratum = static_cast<double>(latin_stratum(i, d));
+    const double jitter = unit_from_bits(
+        splitmix64_mix((latin_[d].jitter_key ^ (i * 0xBF58476D1CE4E5B9ULL)) + kGoldenGamma));
+    return inverse_standard_normal(clamp_unit((jitter + stratum) / static_cast<double>(n_points_)));
+}
+
+double StructuredNormalSampler::normal(std::uint64_t i, std::uint64_t d) const {
+    switch (kind_) {
+        case Kind::randomized_halton:
+            if (d >= bases_.size()) fail("randomized Halton dimension out of range");
+            return halton_normal(i, d);
+        case Kind::latin_hypercube:
+            if (d >= latin_.size()) fail("Latin hypercube dimension out of range");
+            return latin_normal(i, d);
+        case Kind::scrambled_sobol:
+            break;
+    }
+    const float u = sobol_burley::sample(static_cast<std::uint32_t>(i & 0xFFFF),
+                                         static_cast<std::uint32_t>(d % sobol_burley::kDimensions),
+                                         sobol_block_seed(sobol_seed_, i) + static_cast<std::uint32_t>(d >> 8));
+    return inverse_standard_normal(clamp_unit(static_cast<double>(u)));
+}
+
+double StructuredNormalSampler::standard_normal(std::uint64_t i) const { return normal(i, 0); }
+
+void StructuredNormalSampler::fill_standard_normals(std::uint64_t i, std::uint64_t m,
+                                                    std::vector<double>& out) const {
+    out.clear();
+    out.reserve(m);
+    switch (kind_) {
+        case Kind::randomized_halton:
+            if (m > bases_.size()) fail("randomized Halton dimension out of range");
+            for (std::uint64_t d = 0; d < m; ++d) out.push_back(halton_normal(i, d));
+            return;
+        case Kind::latin_hypercube:
+            if (m > latin_.size()) fail("Latin hypercube dimension out of range");
+            for (std::uint64_t d = 0; d < m; ++d) out.push_back(latin_normal(i, d));
+            return;
+        case Kind::scrambled_sobol:
+            fill_scrambled_sobol_point_standard_normals(sobol_seed_, i, m, out);
+            return;
+    }
+}
+
+}  // namespace mc_core

@@ -1,0 +1,52 @@
+"""Monte Carlo option pricing with a C++ core.
+
+Every pricing function takes one ``config`` mapping and returns a plain dict
+with the price, its standard error, a provenance manifest and any warnings::
+
+    >>> import brisklane
+    >>> result = brisklane.price_european_call({"spot": 105, "sampling": "scrambled_sobol"})
+    >>> result["price"], result["stderr"]
+
+Results are reproducible bit for bit for the same config, seed and worker count.
+A fatal error in the core (for example an invalid configuration) raises
+:class:`PanicException`, which derives from ``BaseException``.
+"""
+
+from brisklane import _native
+from brisklane._native import __version__
+
+_FUNCTIONS = (
+    "price_european_call",
+    "price_arithmetic_asian_call",
+    "price_down_and_out_call",
+    "price_lookback_call",
+    "price_basket_call",
+    "price_american_put",
+    "price_bermudan_put",
+    "price_heston_european_call",
+    "price_merton_jump_diffusion_call",
+    "price_european_call_parameter_sweep",
+    "gaussian_uncertainty_moments",
+    "arithmetic_asian_mlmc",
+)
+
+__all__ = ["PanicException", "__version__"]
+for _name in _FUNCTIONS:
+    if hasattr(_native, _name):
+        globals()[_name] = getattr(_native, _name)
+        __all__.append(_name)
+
+
+def _panic_exception_class() -> type:
+    # The native module creates its fatal-error class on first need and does not
+    # export it; provoke one validation failure to obtain it for callers.
+    try:
+        _native.price_european_call({"n_paths": 0})
+    except BaseException as error:  # noqa: BLE001 - this is the class we want
+        return type(error)
+    raise RuntimeError("the native module accepted an invalid configuration")
+
+
+PanicException = _panic_exception_class()
+
+del _name

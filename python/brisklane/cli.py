@@ -1,0 +1,501 @@
+"""Command-line front end for brisklane.
+
+Usage::
+
+    brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol
+    brisklane price european_call --json technique=antithetic
+    brisklane demo
+    brisklane products
+
+Configuration is given as ``key=value`` words.  A value is passed to the
+library as an ``int`` when it is an integer literal, else as a ``float``
+when it is a float literal, else as the text itself; a product may declare
+its own parser for a key (for example a comma-separated list of integers).
+The library does the validation, so ``n_paths=1.5`` reaches it as a float
+and is rejected there.
+
+Every failure (bad arguments, unknown product, malformed ``key=value``, any
+exception raised by the native module including its fatal-error class)
+is reported as a single ``error: <message>`` line on standard error with
+exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
+
+__all__ = [
+    "EXIT_OK",
+    "EXIT_ERROR",
+    "SAMPLING_METHODS",
+    "TECHNIQUES",
+    "Product",
+    "PRODUCTS",
+    "CliError",
+    "black_scholes_call",
+    "parse_value",
+    "parse_int_list",
+    "parse_assignments",
+    "main",
+]
+
+EXIT_OK = 0
+EXIT_ERROR = 2
+
+SAMPLING_METHODS: Tuple[str, ...] = (
+    "pseudorandom",
+    "randomized_halton",
+    "latin_hypercube",
+    "scrambled_sobol",
+    "scrambled_sobol_brownian_bridge",
+)
+TECHNIQUES: Tuple[str, ...] = ("standard", "antithetic", "control_variate")
+
+#: z-value of a two-sided 95% normal confidence interval.
+Z_95 = 1.96
+
+
+class CliError(Exception):
+    """A user-facing error: reported as one ``error:`` line, exit status 2."""
+
+
+# ---------------------------------------------------------------------------
+# Closed forms
+# ---------------------------------------------------------------------------
+
+
+def _normal_cdf(x: float) -> float:
+    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
+
+
+def black_scholes_call(s0: float, k: float, r: float, sigma: float, t: float) -> float:
+    """Black–Scholes price of a European call without dividends.
+
+    Degenerate inputs are handled by their limits: zero strike gives the
+    spot, zero maturity the intrinsic value, zero volatility the discounted
+    forward intrinsic value.  Inputs outside the model's domain give NaN.
+    """
+    values = (s0, k, r, sigma, t)
+    if any(v is None for v in values):
+        return math.nan
+    s0, k, r, sigma, t = (float(v) for v in values)
+    if any(math.isnan(v) for v in (s0, k, r, sigma, t)):
+        return math.nan
+    if not (s0 > 0.0 and k >= 0.0 and sigma >= 0.0 and t >= 0.0):
+        return math.nan
+    if k == 0.0:
+        return s0
+    if t == 0.0:
+        return max(s0 - k, 0.0)
+    discounted_strike = k * math.exp(-r * t)
+    if sigma == 0.0:
+        return max(s0 - discounted_strike, 0.0)
+    sd = sigma * math.sqrt(t)
+    d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
+    d2 = d1 - sd
+    return s0 * _normal_cdf(d1) - discounted_strike * _normal_cdf(d2)
+
+
+def _gbm_call_reference(config: Mapping[str, Any]) -> float:
+    return black_scholes_call(
+        config.get("s0"), config.get("k"), config.get("r"), config.get("sigma"), config.get("t")
+    )
+
+
+# ---------------------------------------------------------------------------
+# Value parsing
+# ---------------------------------------------------------------------------
+
+
+def parse_value(text: str) -> Any:
+    """``int`` for an integer literal, else ``float`` for a float literal, else the text."""
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return float(text)
+    except ValueError:
+        return text
+
+
+def parse_int_list(text: str) -> List[int]:
+    """Parse ``"16,32,48"`` into ``[16, 32, 48]`` (blank items are ignored)."""
+    items = [item.strip() for item in text.split(",")]
+    try:
+        return [int(item) for item in items if item]
+    except ValueError:
+        raise CliError(f"expected a comma-separated list of integers, got {text!r}") from None
+
+
+# ---------------------------------------------------------------------------
+# Product table
+# ---------------------------------------------------------------------------
+
+
+def _config_n_paths(config: Mapping[str, Any]) -> Optional[int]:
+    value = config.get("n_paths")
+    return value if isinstance(value, int) else None
+
+
+@dataclass(frozen=True)
+class Product:
+    """One row of the product table.
+
+    ``function`` is the module function name; ``count_paths`` maps the echoed
+    configuration (``result["manifest"]["config"]``) to the number of paths
+    reported in the summary; ``reference`` optionally maps the same
+    configuration to a closed-form price used by ``price`` and ``demo``;
+    ``parsers`` maps a config key to a parser for its ``key=value`` text.
+    """
+
+    name: str
+    function: str
+    description: str
+    count_paths: Callable[[Mapping[str, Any]], Optional[int]] = _config_n_paths
+    reference: Optional[Callable[[Mapping[str, Any]], float]] = None
+    reference_name: str = ""
+    parsers: Mapping[str, Callable[[str], Any]] = field(default_factory=dict)
+    demo_samplings: Tuple[str, ...] = SAMPLING_METHODS
+    demo_techniques: Tuple[str, ...] = TECHNIQUES
+
+
+PRODUCTS: Dict[str, Product] = {
+    product.name: product
+    for product in (
+        Product(
+            name="european_call",
+            function="price_european_call",
+            description="European call under geometric Brownian motion (terminal sampling)",
+            reference=_gbm_call_reference,
+            reference_name="Black-Scholes",
+        ),
+    )
+}
+
+
+def _find_product(name: str) -> Product:
+    product = PRODUCTS.get(name)
+    if product is None:
+        known = ", ".join(sorted(PRODUCTS)) or "none"
+        raise CliError(f"unknown product {name!r} (known products: {known})")
+    return product
+
+
+def _library() -> Any:
+    try:
+        import brisklane
+    except ImportError as exc:  # pragma: no cover - depends on the build
+        raise CliError(f"cannot import brisklane: {exc}") from None
+    return brisklane
+
+
+def _pricing_function(product: Product) -> Callable[[Any], Dict[str, Any]]:
+    function = getattr(_library(), product.function, None)
+    if function is None:
+        raise CliError(
+            f"product {product.name!r} is not available in this build "
+            f"(brisklane has no {product.function})"
+        )
+    return function
+
+
+def parse_assignments(
+    words: Sequence[str], parsers: Optional[Mapping[str, Callable[[str], Any]]] = None
+) -> Dict[str, Any]:
+    """Turn ``key=value`` words into a config dict."""
+    parsers = parsers or {}
+    config: Dict[str, Any] = {}
+    for word in words:
+        key, sep, text = word.partition("=")
+        key = key.strip()
+        if not sep or not key:
+            raise CliError(f"expected key=value, got {word!r}")
+        if key in config:
+            raise CliError(f"key {key!r} given more than once")
+        parser = parsers.get(key, parse_value)
+        config[key] = parser(text)
+    return config
+
+
+# ---------------------------------------------------------------------------
+# Formatting
+# ---------------------------------------------------------------------------
+
+
+def _fmt_number(value: Any, spec: str = ".6f") -> str:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return "n/a" if value is None else str(value)
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    return format(value, spec)
+
+
+def _fmt_rate(paths: Optional[int], seconds: float) -> str:
+    if paths is None or seconds <= 0.0:
+        return "n/a"
+    return f"{paths / seconds:,.0f}"
+
+
+def _error_in_stderrs(price: Any, stderr: Any, reference: Optional[float]) -> Optional[float]:
+    if reference is None or not isinstance(price, float) or not isinstance(stderr, float):
+        return None
+    if not math.isfinite(reference):
+        return None
+    diff = price - reference
+    if stderr > 0.0:
+        return diff / stderr
+    return 0.0 if diff == 0.0 else math.copysign(math.inf, diff)
+
+
+def _timed_call(function: Callable[[Any], Dict[str, Any]], config: Dict[str, Any]):
+    start = time.perf_counter()
+    result = function(config)
+    return result, time.perf_counter() - start
+
+
+def _config_text(config: Mapping[str, Any]) -> str:
+    return ", ".join(f"{key}={value}" for key, value in config.items())
+
+
+def _print_table(headers: Sequence[str], rows: Sequence[Sequence[str]], numeric: Sequence[bool]) -> None:
+    widths = [len(h) for h in headers]
+    for row in rows:
+        widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
+
+    def line(cells: Sequence[str]) -> str:
+        parts = [
+            cell.rjust(width) if is_num else cell.ljust(width)
+            for cell, width, is_num in zip(cells, widths, numeric)
+        ]
+        return "  ".join(parts).rstrip()
+
+    print(line(headers))
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print(line(row))
+
+
+# ---------------------------------------------------------------------------
+# Commands
+# ---------------------------------------------------------------------------
+
+
+def _cmd_price(args: argparse.Namespace) -> int:
+    product = _find_product(args.product)
+    config = parse_assignments(args.assignments, product.parsers)
+    function = _pricing_function(product)
+    result, seconds = _timed_call(function, config)
+
+    if args.json:
+        print(json.dumps(result, indent=2))
+        return EXIT_OK
+
+    manifest = result.get("manifest", {})
+    echoed = manifest.get("config", {}) if isinstance(manifest, dict) else {}
+    price = result.get("price")
+    stderr = result.get("stderr")
+    paths = product.count_paths(echoed)
+
+    rows: List[Tuple[str, str]] = [("product", f"{product.name} ({product.function})")]
+    for key in ("sampling", "technique"):
+        if key in echoed:
+            rows.append((key, str(echoed[key])))
+    rows.append(("price", _fmt_number(price)))
+    rows.append(("standard error", _fmt_number(stderr)))
+    if isinstance(price, float) and isinstance(stderr, float):
+        low, high = price - Z_95 * stderr, price + Z_95 * stderr
+        rows.append(("95% interval", f"[{low:.6f}, {high:.6f}]"))
+    if product.reference is not None:
+        reference = product.reference(echoed)
+        if math.isfinite(reference):
+            error = _error_in_stderrs(price, stderr, reference)
+            note = f" (error {error:+.2f} standard errors)" if error is not None and math.isfinite(error) else ""
+            rows.append((product.reference_name or "reference", f"{reference:.6f}{note}"))
+    rows.append(("paths", f"{paths:,}" if paths is not None else "n/a"))
+    rows.append(("wall time", f"{seconds * 1e3:.1f} ms"))
+    rows.append(("paths per second", _fmt_rate(paths, seconds)))
+    for warning in result.get("warnings", []) or []:
+        rows.append(("warning", str(warning)))
+
+    width = max(len(label) for label, _ in rows)
+    for label, value in rows:
+        print(f"{label.ljust(width)}  {value}")
+    return EXIT_OK
+
+
+def _cmd_demo(args: argparse.Namespace) -> int:
+    product = _find_product(args.product)
+    base = parse_assignments(args.assignments, product.parsers)
+    if args.paths is not None:
+        if args.paths <= 0:
+            raise CliError("--paths must be a positive integer")
+        base["n_paths"] = args.paths
+    function = _pricing_function(product)
+
+    rows: List[List[str]] = []
+    reference_value: Optional[float] = None
+    echoed: Mapping[str, Any] = {}
+    total = 0.0
+    for sampling in product.demo_samplings:
+        for technique in product.demo_techniques:
+            config = dict(base, sampling=sampling, technique=technique)
+            result, seconds = _timed_call(function, config)
+            total += seconds
+            echoed = result.get("manifest", {}).get("config", {})
+            price, stderr = result.get("price"), result.get("stderr")
+            reference = product.reference(echoed) if product.reference is not None else None
+            if reference is not None and math.isfinite(reference):
+                reference_value = reference
+            error = _error_in_stderrs(price, stderr, reference)
+            rows.append(
+                [
+                    product.name,
+                    sampling,
+                    technique,
+                    _fmt_number(price),
+                    _fmt_number(stderr),
+                    f"{error:+.2f}" if error is not None else "n/a",
+                    f"{seconds * 1e3:.1f}",
+                ]
+            )
+
+    shown = {k: v for k, v in echoed.items() if k not in ("sampling", "technique")}
+    print(f"{product.name}: {_config_text(shown)}")
+    if reference_value is not None:
+        print(f"{product.reference_name or 'reference'} price: {reference_value:.6f}")
+    print()
+    headers = ["product", "sampling", "technique", "price", "stderr", "error (se)", "time (ms)"]
+    _print_table(headers, rows, [False, False, False, True, True, True, True])
+    print()
+    print(f"total time: {total * 1e3:.1f} ms for {len(rows)} runs")
+    return EXIT_OK
+
+
+def _cmd_products(args: argparse.Namespace) -> int:
+    library = _library()
+    rows = []
+    for product in PRODUCTS.values():
+        available = "yes" if hasattr(library, product.function) else "no"
+        rows.append([product.name, product.function, available, product.description])
+    _print_table(["product", "function", "available", "description"], rows, [False] * 4)
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# Argument parsing and entry point
+# ---------------------------------------------------------------------------
+
+
+class _ArgumentParser(argparse.ArgumentParser):
+    """argparse parser that reports usage errors as CliError instead of exiting."""
+
+    def error(self, message: str):  # type: ignore[override]
+        raise CliError(message)
+
+
+def _version() -> str:
+    try:
+        return str(_library().__version__)
+    except Exception:  # pragma: no cover - depends on the build
+        return "unknown"
+
+
+class _VersionAction(argparse.Action):
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"brisklane {_version()}")
+        parser.exit(0)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    products = ", ".join(PRODUCTS)
+    parser = _ArgumentParser(
+        prog="brisklane",
+        description="Monte Carlo option pricing from the command line.",
+        epilog=(
+            "examples:\n"
+            "  brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol\n"
+            "  brisklane price european_call --json technique=control_variate\n"
+            "  brisklane demo --paths 20000"
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action=_VersionAction, help="print the library version and exit")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    value_help = (
+        "configuration as key=value; integer literals are passed as int, float "
+        "literals as float, anything else as text (e.g. s0=105 k=100 sigma=0.25 "
+        "n_paths=200000 seed=7 n_threads=4 technique=antithetic sampling=latin_hypercube)"
+    )
+
+    price = commands.add_parser(
+        "price",
+        help="price one product and print a summary",
+        description="Price one product with the given configuration and print a summary "
+        "(price, standard error, 95% interval, paths, wall time, throughput).",
+    )
+    price.add_argument("product", help=f"product name ({products})")
+    price.add_argument("assignments", nargs="*", metavar="key=value", help=value_help)
+    price.add_argument("--json", action="store_true", help="print the full result dictionary as JSON")
+    price.set_defaults(handler=_cmd_price)
+
+    demo = commands.add_parser(
+        "demo",
+        help="price a product under every sampling method and technique",
+        description="Price a product (default: the default European call) under every "
+        "sampling method and variance-reduction technique and compare with its closed form.",
+    )
+    demo.add_argument("--product", default="european_call", help=f"product name ({products})")
+    demo.add_argument("--paths", type=int, default=None, metavar="N", help="paths per run (default: the product's default)")
+    demo.add_argument("assignments", nargs="*", metavar="key=value", help="extra configuration, as for 'price'")
+    demo.set_defaults(handler=_cmd_demo)
+
+    listing = commands.add_parser("products", help="list the known products", description="List the known products.")
+    listing.set_defaults(handler=_cmd_products)
+    return parser
+
+
+def _one_line(exc: BaseException) -> str:
+    text = " ".join(str(exc).split())
+    return text or type(exc).__name__
+
+
+def _report(exc: BaseException) -> int:
+    print(f"error: {_one_line(exc)}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(list(argv) if argv is not None else None)
+    except SystemExit as exc:  # --help / --version
+        code = exc.code
+        return code if isinstance(code, int) else (EXIT_OK if code is None else EXIT_ERROR)
+    except CliError as exc:
+        return _report(exc)
+
+    handler = getattr(args, "handler", None)
+    if handler is None:
+        return _report(CliError("a command is required (price, demo or products); see --help"))
+    try:
+        return handler(args)
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # includes the native fatal-error class
+        return _report(exc)
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
