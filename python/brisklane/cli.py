@@ -229,12 +229,12 @@ def parse_assignments(
 # ---------------------------------------------------------------------------
 
 
-def _fmt_number(value: Any, spec: str = ".6f") -> str:
+def _fmt_number(value: Any, fmt: str = ".6f") -> str:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return "n/a" if value is None else str(value)
     if isinstance(value, float) and not math.isfinite(value):
         return str(value)
-    return format(value, spec)
+    return format(value, fmt)
 
 
 def _fmt_rate(paths: Optional[int], seconds: float) -> str:
@@ -479,7 +479,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit status."""
     parser = build_parser()
     try:
-        args = parser.parse_args(list(argv) if argv is not None else None)
+        # key=value words may come before and after options
+        # ("price european_call --json n_paths=1000"); argparse hands the
+        # later ones back as extras.
+        args, extras = parser.parse_known_args(list(argv) if argv is not None else None)
+        if extras:
+            flags = [word for word in extras if word.startswith("-")]
+            if flags or not hasattr(args, "assignments"):
+                raise CliError(f"unrecognized arguments: {' '.join(flags or extras)}")
+            args.assignments = list(args.assignments) + extras
     except SystemExit as exc:  # --help / --version
         code = exc.code
         return code if isinstance(code, int) else (EXIT_OK if code is None else EXIT_ERROR)
