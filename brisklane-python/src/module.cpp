@@ -15,10 +15,7 @@
 #include <new>
 #include <string>
 
-#include "config.hpp"
-#include "mc_core/european.hpp"
-#include "python_api.hpp"
-#include "result.hpp"
+#include "products.hpp"
 
 namespace brisklane {
 namespace {
@@ -42,35 +39,10 @@ void raise_panic(const char* message) {
     if (cls != nullptr) PyErr_SetString(cls, message);
 }
 
-// ---- Products -------------------------------------------------------------
-
-using mc_core::EuropeanCallConfig;
-
-constexpr auto kEuropeanCallFields = concat_fields(
-    gbm_fields<EuropeanCallConfig>(), path_fields<EuropeanCallConfig>(),
-    std::array<Field<EuropeanCallConfig>, 3>{{{"n_threads", {"n_threads"}, &EuropeanCallConfig::n_threads},
-                                              {"technique", {"technique"}, &EuropeanCallConfig::technique},
-                                              {"sampling", {"sampling"}, &EuropeanCallConfig::sampling}}});
-
-// A product whose core entry maps one config record to one (price, stderr).
-template <class Record, const auto& Fields, mc_core::EuropeanCallResult (*Price)(const Record&)>
-nlohmann::json single_price(const CallIdentity& call, PyObject* config) {
-    Record record;
-    read_fields(config, Fields, record);
-    const mc_core::EuropeanCallResult result = Price(record);
-    return pricing_envelope(call, fields_to_value(Fields, record), to_value(result));
-}
-
-struct Function {
-    CallIdentity identity;
-    const char* doc;  // "name(config)\n--\n\n": the text signature, no docstring
-    nlohmann::json (*run)(const CallIdentity&, PyObject* config);
-};
+// ---- Functions, in registration order --------------------------------------
 
 constexpr Function kFunctions[] = {
-    {{"price_european_call", "european_call"},
-     "price_european_call(config)\n--\n\n",
-     single_price<EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_price_mc_cpu>},
+    {{"price_european_call", "european_call"}, "price_european_call(config)\n--\n\n", run_european_call},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------
@@ -113,6 +85,8 @@ PyObject* call_function(const Function& function, PyObject* args, PyObject* kwar
         return nullptr;
     } catch (const mc_core::FatalError& e) {
         raise_panic(e.what());
+    } catch (const mc_core::AllocationFailure& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {

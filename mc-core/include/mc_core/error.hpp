@@ -1,10 +1,15 @@
-// The core's single error type. Every invalid configuration and every fatal
-// failure inside a pricing call is a `FatalError` carrying fixed English text;
-// the Python binding turns it into its fatal-error exception unchanged.
+// The core's error types. Every invalid configuration and every fatal failure
+// inside a pricing call is a `FatalError` carrying fixed English text; a buffer
+// that cannot be allocated is an `AllocationFailure` naming what it was for.
+// The Python binding turns the first into its fatal-error exception and the
+// second into MemoryError, both with the text unchanged.
 #pragma once
 
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace mc_core {
 
@@ -13,6 +18,37 @@ public:
     explicit FatalError(const std::string& message) : std::runtime_error(message) {}
 };
 
+class AllocationFailure : public std::runtime_error {
+public:
+    explicit AllocationFailure(const std::string& message) : std::runtime_error(message) {}
+};
+
 [[noreturn]] inline void fail(const std::string& message) { throw FatalError(message); }
+
+// A vector of `count` value-initialised elements, or AllocationFailure
+// ("cannot allocate <what>: <count> values") when the size overflows or the
+// memory is not there. Never aborts, whatever `count` is.
+template <class T>
+std::vector<T> allocate_vector(std::uint64_t count, const char* what) {
+    std::vector<T> values;
+    try {
+        if (count > values.max_size()) throw std::bad_alloc();
+        values.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(std::string("cannot allocate ") + what + ": " + std::to_string(count) + " values");
+    } catch (const std::length_error&) {
+        throw AllocationFailure(std::string("cannot allocate ") + what + ": " + std::to_string(count) + " values");
+    }
+    return values;
+}
+
+// a * b, or AllocationFailure naming `what` when the product overflows 64 bits.
+inline std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, const char* what) {
+    std::uint64_t product;
+    if (__builtin_mul_overflow(a, b, &product))
+        throw AllocationFailure(std::string("cannot allocate ") + what + ": " + std::to_string(a) + " x " +
+                                std::to_string(b) + " values overflow 64 bits");
+    return product;
+}
 
 }  // namespace mc_core

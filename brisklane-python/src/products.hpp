@@ -1,0 +1,50 @@
+// The module's functions: one row each, and the per-product glue that reads a
+// config record, calls the core and builds the result tree.
+//
+// Adding a product means adding its field table and run function (in a source
+// file of its own when it needs more than `single_price`) and one row in the
+// module's function table.
+#pragma once
+
+#include <array>
+
+#include <nlohmann/json.hpp>
+
+#include "config.hpp"
+#include "mc_core/european.hpp"
+#include "python_api.hpp"
+#include "result.hpp"
+
+namespace brisklane {
+
+struct Function {
+    CallIdentity identity;
+    const char* doc;  // "name(config)\n--\n\n": the text signature, no docstring
+    nlohmann::json (*run)(const CallIdentity&, PyObject* config);
+};
+
+// A product whose core entry maps one config record to one (price, stderr).
+template <class Record, const auto& Fields, mc_core::EuropeanCallResult (*Price)(const Record&)>
+nlohmann::json single_price(const CallIdentity& call, PyObject* config) {
+    Record record;
+    read_fields(config, Fields, record);
+    const mc_core::EuropeanCallResult result = Price(record);
+    return pricing_envelope(call, fields_to_value(Fields, record), to_value(result));
+}
+
+// n_threads, technique, sampling: the trailing fields of the GBM path products.
+template <class Record>
+constexpr std::array<Field<Record>, 3> run_fields() {
+    return {{{"n_threads", {"n_threads"}, &Record::n_threads},
+             {"technique", {"technique"}, &Record::technique},
+             {"sampling", {"sampling"}, &Record::sampling}}};
+}
+
+inline constexpr auto kEuropeanCallFields =
+    concat_fields(gbm_fields<mc_core::EuropeanCallConfig>(), path_fields<mc_core::EuropeanCallConfig>(),
+                  run_fields<mc_core::EuropeanCallConfig>());
+
+inline constexpr auto run_european_call =
+    single_price<mc_core::EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_price_mc_cpu>;
+
+}  // namespace brisklane
