@@ -43,6 +43,11 @@ void raise_panic(const char* message) {
 
 constexpr Function kFunctions[] = {
     {{"price_european_call", "european_call"}, "price_european_call(config)\n--\n\n", run_european_call},
+    {{"price_arithmetic_asian_call", "arithmetic_asian_call"},
+     "price_arithmetic_asian_call(config)\n--\n\n",
+     run_arithmetic_asian_call},
+    {{"price_down_and_out_call", "down_and_out_call"}, "price_down_and_out_call(config)\n--\n\n", run_down_and_out_call},
+    {{"price_lookback_call", "lookback_call"}, "price_lookback_call(config)\n--\n\n", run_lookback_call},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------

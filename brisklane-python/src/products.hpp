@@ -12,6 +12,7 @@
 
 #include "config.hpp"
 #include "mc_core/european.hpp"
+#include "mc_core/path_dependent.hpp"
 #include "python_api.hpp"
 #include "result.hpp"
 
@@ -46,5 +47,18 @@ inline constexpr auto kEuropeanCallFields =
 
 inline constexpr auto run_european_call =
     single_price<mc_core::EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_price_mc_cpu>;
+
+// The arithmetic Asian and lookback calls share the European call's record.
+inline constexpr auto run_arithmetic_asian_call =
+    single_price<mc_core::ArithmeticAsianCallConfig, kEuropeanCallFields, mc_core::arithmetic_asian_call_price_mc_cpu>;
+inline constexpr auto run_lookback_call =
+    single_price<mc_core::LookbackCallConfig, kEuropeanCallFields, mc_core::lookback_call_price_mc_cpu>;
+
+inline constexpr auto kDownAndOutCallFields = concat_fields(
+    gbm_fields<mc_core::DownAndOutCallConfig>(), path_fields<mc_core::DownAndOutCallConfig>(),
+    std::array<Field<mc_core::DownAndOutCallConfig>, 1>{{{"barrier", {"barrier"}, &mc_core::DownAndOutCallConfig::barrier}}},
+    run_fields<mc_core::DownAndOutCallConfig>());
+inline constexpr auto run_down_and_out_call =
+    single_price<mc_core::DownAndOutCallConfig, kDownAndOutCallFields, mc_core::down_and_out_call_price_mc_cpu>;
 
 }  // namespace brisklane

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "mc_core/stepwise.hpp"
+
 #if defined(__linux__)
 #include <sched.h>
 #endif
@@ -204,6 +206,32 @@ void validate_european_call_config(const EuropeanCallConfig& c) {
     if (!(c.k > 0.0)) fail("k must be > 0");
     if (!(c.sigma > 0.0)) fail("sigma must be > 0");
     if (!(c.t > 0.0)) fail("t must be > 0");
+}
+
+}  // namespace mc_core
+
+// ---------------------------------------------------------------------------
+// European call, stepwise method.
+
+namespace mc_core {
+
+EuropeanCallResult european_call_price_mc_cpu_stepwise(const EuropeanCallConfig& c) {
+    const auto model = make_stepwise_model(TerminalPayoff{c.k}, c.n_steps, c.s0, c.r, c.sigma, c.t);
+    // Pseudorandom antithetic pairs stay on the calling thread with the raw seed.
+    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false});
+}
+
+PathSums simulate_stepwise_chunk(std::uint64_t stream_seed, std::uint64_t paths, std::uint64_t n_steps, double s0,
+                                 double k, double drift, double vol, double disc) {
+    return stepwise_chunk<MonteCarloTechnique::standard>(
+        stream_seed, paths, StepwiseModel<TerminalPayoff>{{k}, n_steps, s0, drift, vol, disc});
+}
+
+ControlVariateMoments simulate_stepwise_control_variate_chunk(std::uint64_t stream_seed, std::uint64_t paths,
+                                                              std::uint64_t n_steps, double s0, double k, double drift,
+                                                              double vol, double disc) {
+    return stepwise_chunk<MonteCarloTechnique::control_variate>(
+        stream_seed, paths, StepwiseModel<TerminalPayoff>{{k}, n_steps, s0, drift, vol, disc});
 }
 
 }  // namespace mc_core

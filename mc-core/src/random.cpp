@@ -235,4 +235,56 @@ void StructuredNormalSampler::fill_standard_normals(std::uint64_t i, std::uint64
     }
 }
 
+// ---------------------------------------------------------------------------
+// Brownian bridge.
+
+BrownianBridgeWorkspace::BrownianBridgeWorkspace(SamplingMethod sampling, std::uint64_t n, double maturity) {
+    if (sampling != SamplingMethod::scrambled_sobol_brownian_bridge) return;
+    n_steps_ = n;
+    sqrt_t_ = std::sqrt(maturity);
+    const double dt = maturity / static_cast<double>(n);
+    inv_sqrt_dt_ = 1.0 / std::sqrt(dt);
+    positions_ = allocate_vector<double>(n + 1, "Brownian bridge positions");
+    increments_ = allocate_vector<double>(n, "Brownian bridge increments");
+    normals_.reserve(n);
+
+    std::vector<BridgeNode> plan;
+    plan.reserve(n > 0 ? n - 1 : 0);
+    struct Interval {
+        std::uint64_t left, right;
+    };
+    std::vector<Interval> stack{{0, n}};
+    std::uint64_t coordinate = 1;
+    while (!stack.empty()) {
+        const Interval interval = stack.back();
+        stack.pop_back();
+        if (interval.right <= interval.left + 1) continue;
+        const std::uint64_t mid = (interval.left + interval.right) / 2;
+        const double t_left = dt * static_cast<double>(interval.left);
+        const double t_mid = dt * static_cast<double>(mid);
+        const double t_right = dt * static_cast<double>(interval.right);
+        plan.push_back({interval.left, mid, interval.right, (t_right - t_mid) / (t_right - t_left),
+                        (t_mid - t_left) / (t_right - t_left),
+                        std::sqrt((t_mid - t_left) * (t_right - t_mid) / (t_right - t_left)), coordinate++});
+        stack.push_back({mid, interval.right});
+        stack.push_back({interval.left, mid});  // the left half is split next
+    }
+    plan_ = std::move(plan);
+}
+
+std::optional<std::span<const double>> BrownianBridgeWorkspace::step_normals(const StructuredNormalSampler& sampler,
+                                                                            std::uint64_t i) {
+    if (!plan_) return std::nullopt;
+    sampler.fill_standard_normals(i, n_steps_, normals_);
+    const double* z = normals_.data();
+    double* w = positions_.data();
+    w[0] = 0.0;  // every other grid point is written below
+    w[n_steps_] = sqrt_t_ * z[0];
+    for (const BridgeNode& node : *plan_)
+        w[node.mid] = (node.left_weight * w[node.left] + node.right_weight * w[node.right]) +
+                      node.std_dev * z[node.normal_index];
+    for (std::uint64_t k = 1; k <= n_steps_; ++k) increments_[k - 1] = inv_sqrt_dt_ * (w[k] - w[k - 1]);
+    return std::span<const double>(increments_);
+}
+
 }  // namespace mc_core

@@ -26,7 +26,10 @@ void sqrt_block(double* values, std::size_t n);
 // sines[i], cosines[i] <- sin(angles[i]), cos(angles[i]).
 void sincos_block(const double* angles, double* sines, double* cosines, std::size_t n);
 
-// Maximum that ignores a NaN operand, like C's fmax: max(NaN, 0) = 0.
+// max(x, 0) ignoring a NaN operand, like C's fmax: positive_part(NaN) = 0.
 inline double positive_part(double x) { return x > 0.0 ? x : 0.0; }
+
+// C's fmax without the library call: a NaN operand is ignored.
+inline double max_ignoring_nan(double a, double b) { return (b > a || a != a) ? b : a; }
 
 }  // namespace mc_core::block_math

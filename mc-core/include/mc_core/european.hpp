@@ -168,20 +168,32 @@ auto run_parallel(std::uint64_t units, std::uint64_t n_threads, std::uint64_t se
 
 // ---------------------------------------------------------------------------
 // Structured sampling: unit i (a path, or an antithetic pair) takes its
-// `dimensions` normals from point i of the sampler; units run in order on the
-// calling thread into one accumulator.
+// `dimensions` normals from point i of the sampler, or from the bridged path of
+// point i when the workspace is active; units run in order on the calling
+// thread into one accumulator. `unit(const double* normals, Partial&)`.
 
 template <class Partial, class UnitFn>
-Partial run_structured(const StructuredNormalSampler& sampler, std::uint64_t units, std::uint64_t dimensions,
-                       UnitFn&& unit) {
+Partial run_structured(const StructuredNormalSampler& sampler, BrownianBridgeWorkspace& bridge, std::uint64_t units,
+                       std::uint64_t dimensions, UnitFn&& unit) {
     Partial total{};
     std::vector<double> normals;
     normals.reserve(dimensions);
     for (std::uint64_t i = 0; i < units; ++i) {
-        sampler.fill_standard_normals(i, dimensions, normals);
-        unit(normals.data(), total);
+        if (const auto bridged = bridge.step_normals(sampler, i)) {
+            unit(bridged->data(), total);
+        } else {
+            sampler.fill_standard_normals(i, dimensions, normals);
+            unit(normals.data(), total);
+        }
     }
     return total;
+}
+
+template <class Partial, class UnitFn>
+Partial run_structured(const StructuredNormalSampler& sampler, std::uint64_t units, std::uint64_t dimensions,
+                       UnitFn&& unit) {
+    BrownianBridgeWorkspace inert(SamplingMethod::pseudorandom, dimensions, 0.0);
+    return run_structured<Partial>(sampler, inert, units, dimensions, unit);
 }
 
 // Number of antithetic pairs for a path count: the ceiling of half.

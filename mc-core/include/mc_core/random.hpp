@@ -17,6 +17,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "mc_core/block_math.hpp"
@@ -170,6 +172,46 @@ private:
     std::vector<LatinHypercubeDimension> latin_;
     std::uint64_t n_points_ = 0;
     std::uint32_t sobol_seed_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Brownian bridge: n Sobol coordinates of a point drive a Wiener path on the
+// uniform grid of n steps over [0, T], coarse scales first (coordinate 0 fixes
+// W(T), the next ones fill in midpoints depth-first, left half first). The
+// path's standardised increments replace the point's step normals, so the best
+// distributed low coordinates carry most of the variance.
+
+struct BridgeNode {
+    std::uint64_t left;
+    std::uint64_t mid;
+    std::uint64_t right;
+    double left_weight;   // (t_right - t_mid) / (t_right - t_left)
+    double right_weight;  // (t_mid - t_left) / (t_right - t_left)
+    double std_dev;       // sqrt((t_mid - t_left)(t_right - t_mid) / (t_right - t_left))
+    std::uint64_t normal_index;
+};
+
+class BrownianBridgeWorkspace {
+public:
+    // Active only for `scrambled_sobol_brownian_bridge` (n >= 1 steps over
+    // maturity T); inert, with no plan and no buffers, otherwise.
+    BrownianBridgeWorkspace(SamplingMethod sampling, std::uint64_t n, double maturity);
+
+    bool active() const { return plan_.has_value(); }
+    const std::optional<std::vector<BridgeNode>>& plan() const { return plan_; }
+
+    // The n increments of point i's bridged path divided by sqrt(dt), valid
+    // until the next call; nothing when inert (the sampler is not touched).
+    std::optional<std::span<const double>> step_normals(const StructuredNormalSampler& sampler, std::uint64_t i);
+
+private:
+    std::vector<double> positions_;
+    std::vector<double> increments_;
+    std::vector<double> normals_;
+    std::optional<std::vector<BridgeNode>> plan_;
+    std::uint64_t n_steps_ = 0;
+    double sqrt_t_ = 0.0;
+    double inv_sqrt_dt_ = 0.0;
 };
 
 }  // namespace mc_core

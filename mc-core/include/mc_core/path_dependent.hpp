@@ -1,0 +1,130 @@
+// Path-dependent calls under geometric Brownian motion: the arithmetic-average
+// Asian, the fixed-strike lookback and the discretely monitored down-and-out.
+//
+// Contract
+//  * All three run on the stepwise engine (stepwise.hpp) and differ only in
+//    their path functional: a running sum of S_1..S_n (the spot excluded), a
+//    running maximum that starts at the spot and ignores NaN prices, and a
+//    knock-out flag set when the spot or any monitored price is at or below
+//    the barrier (a NaN price does not knock out; a knocked path pays 0).
+//  * Every technique and sampling method is offered; pseudorandom runs,
+//    antithetic pairs included, go through the parallel path runner.
+//  * Validation runs first, in a fixed order; the first failure is a
+//    FatalError with its fixed message.
+//  * The named kernels are the runner's units of work for each product and
+//    technique: (stream seed, unit count, n_steps, s0, k[, barrier], drift, vol,
+//    disc) -> partial sums, units being pairs for the antithetic kernels.
+#pragma once
+
+#include <cstdint>
+
+#include "mc_core/block_math.hpp"
+#include "mc_core/european.hpp"
+#include "mc_core/stepwise.hpp"
+
+namespace mc_core {
+
+// Same fields, defaults and JSON form as the European call.
+using ArithmeticAsianCallConfig = EuropeanCallConfig;
+using LookbackCallConfig = EuropeanCallConfig;
+
+struct DownAndOutCallConfig {
+    double s0 = 100.0;
+    double k = 100.0;
+    double barrier = 80.0;
+    double r = 0.03;
+    double sigma = 0.2;
+    double t = 1.0;
+    std::uint64_t n_paths = 100000;
+    std::uint64_t n_steps = 252;
+    std::uint64_t seed = 42;
+    std::uint64_t n_threads = 0;
+    MonteCarloTechnique technique = MonteCarloTechnique::standard;
+    SamplingMethod sampling = SamplingMethod::pseudorandom;
+};
+
+// ---- Path functionals ---------------------------------------------------------
+
+struct ArithmeticAverage {
+    static constexpr bool kObservesEveryPrice = true;
+    struct State {
+        double sum;
+    };
+    double k;
+    double n;  // the number of averaging dates
+
+    State start() const { return {0.0}; }
+    void observe(State& s, double price) const { s.sum = s.sum + price; }
+    double value(const State& s, double, double disc) const { return disc * block_math::positive_part(s.sum / n - k); }
+};
+
+struct RunningMaximum {
+    static constexpr bool kObservesEveryPrice = true;
+    struct State {
+        double maximum;
+    };
+    double s0;
+    double k;
+
+    State start() const { return {s0}; }
+    void observe(State& s, double price) const { s.maximum = block_math::max_ignoring_nan(s.maximum, price); }
+    double value(const State& s, double, double disc) const {
+        return disc * block_math::positive_part(s.maximum - k);
+    }
+};
+
+struct KnockOut {
+    static constexpr bool kObservesEveryPrice = true;
+    struct State {
+        bool knocked;
+    };
+    double s0;
+    double k;
+    double barrier;
+
+    State start() const { return {s0 <= barrier}; }
+    void observe(State& s, double price) const { s.knocked = s.knocked | (price <= barrier); }
+    double value(const State& s, double last, double disc) const {
+        return s.knocked ? 0.0 : disc * block_math::positive_part(last - k);
+    }
+};
+
+// ---- Entry points -------------------------------------------------------------
+
+EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallConfig& config);
+EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& config);
+EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& config);
+
+// ---- Kernels ------------------------------------------------------------------
+
+PathSums simulate_asian_stepwise_chunk(std::uint64_t stream_seed, std::uint64_t paths, std::uint64_t n_steps,
+                                       double s0, double k, double drift, double vol, double disc);
+PathSums simulate_asian_stepwise_antithetic_chunk(std::uint64_t stream_seed, std::uint64_t pairs,
+                                                  std::uint64_t n_steps, double s0, double k, double drift,
+                                                  double vol, double disc);
+ControlVariateMoments simulate_asian_stepwise_control_variate_chunk(std::uint64_t stream_seed, std::uint64_t paths,
+                                                                    std::uint64_t n_steps, double s0, double k,
+                                                                    double drift, double vol, double disc);
+
+PathSums simulate_lookback_stepwise_chunk(std::uint64_t stream_seed, std::uint64_t paths, std::uint64_t n_steps,
+                                          double s0, double k, double drift, double vol, double disc);
+PathSums simulate_lookback_stepwise_antithetic_chunk(std::uint64_t stream_seed, std::uint64_t pairs,
+                                                     std::uint64_t n_steps, double s0, double k, double drift,
+                                                     double vol, double disc);
+ControlVariateMoments simulate_lookback_stepwise_control_variate_chunk(std::uint64_t stream_seed,
+                                                                       std::uint64_t paths, std::uint64_t n_steps,
+                                                                       double s0, double k, double drift, double vol,
+                                                                       double disc);
+
+PathSums simulate_down_and_out_stepwise_chunk(std::uint64_t stream_seed, std::uint64_t paths, std::uint64_t n_steps,
+                                              double s0, double k, double barrier, double drift, double vol,
+                                              double disc);
+PathSums simulate_down_and_out_stepwise_antithetic_chunk(std::uint64_t stream_seed, std::uint64_t pairs,
+                                                         std::uint64_t n_steps, double s0, double k, double barrier,
+                                                         double drift, double vol, double disc);
+ControlVariateMoments simulate_down_and_out_stepwise_control_variate_chunk(std::uint64_t stream_seed,
+                                                                           std::uint64_t paths, std::uint64_t n_steps,
+                                                                           double s0, double k, double barrier,
+                                                                           double drift, double vol, double disc);
+
+}  // namespace mc_core

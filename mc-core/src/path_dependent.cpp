@@ -1,0 +1,107 @@
+#include "mc_core/path_dependent.hpp"
+
+#include "mc_core/error.hpp"
+
+namespace mc_core {
+
+namespace {
+
+using Technique = MonteCarloTechnique;
+
+void require_paths_and_steps(std::uint64_t n_paths, std::uint64_t n_steps) {
+    if (n_paths == 0) fail("n_paths must be > 0");
+    if (n_steps == 0) fail("n_steps must be > 0");
+}
+
+template <class Functional, class Config>
+EuropeanCallResult price(Functional functional, const Config& c) {
+    const auto model = make_stepwise_model(functional, c.n_steps, c.s0, c.r, c.sigma, c.t);
+    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, true});
+}
+
+template <class Functional>
+StepwiseModel<Functional> model_of(Functional functional, std::uint64_t n_steps, double s0, double drift, double vol,
+                                   double disc) {
+    return {functional, n_steps, s0, drift, vol, disc};
+}
+
+ArithmeticAverage average(std::uint64_t n_steps, double k) { return {k, static_cast<double>(n_steps)}; }
+
+}  // namespace
+
+EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallConfig& c) {
+    require_paths_and_steps(c.n_paths, c.n_steps);
+    return price(average(c.n_steps, c.k), c);
+}
+
+EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& c) {
+    require_paths_and_steps(c.n_paths, c.n_steps);
+    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
+    if (!(c.k >= 0.0)) fail("k must be >= 0");
+    if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
+    if (!(c.t > 0.0)) fail("t must be > 0");
+    return price(RunningMaximum{c.s0, c.k}, c);
+}
+
+EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c) {
+    require_paths_and_steps(c.n_paths, c.n_steps);
+    if (!(c.barrier > 0.0)) fail("barrier must be > 0");
+    return price(KnockOut{c.s0, c.k, c.barrier}, c);
+}
+
+// ---- Named kernels: one engine, one functional each ---------------------------
+
+PathSums simulate_asian_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps, double s0,
+                                       double k, double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::standard>(seed, paths, model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
+}
+PathSums simulate_asian_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs, std::uint64_t n_steps,
+                                                  double s0, double k, double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+                                                 model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
+}
+ControlVariateMoments simulate_asian_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
+                                                                    std::uint64_t n_steps, double s0, double k,
+                                                                    double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::control_variate>(seed, paths,
+                                                      model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
+}
+
+PathSums simulate_lookback_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps, double s0,
+                                          double k, double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::standard>(seed, paths,
+                                               model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
+}
+PathSums simulate_lookback_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs, std::uint64_t n_steps,
+                                                     double s0, double k, double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+                                                 model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
+}
+ControlVariateMoments simulate_lookback_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
+                                                                       std::uint64_t n_steps, double s0, double k,
+                                                                       double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::control_variate>(seed, paths,
+                                                      model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
+}
+
+PathSums simulate_down_and_out_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps,
+                                              double s0, double k, double barrier, double drift, double vol,
+                                              double disc) {
+    return stepwise_chunk<Technique::standard>(seed, paths,
+                                               model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
+}
+PathSums simulate_down_and_out_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs,
+                                                         std::uint64_t n_steps, double s0, double k, double barrier,
+                                                         double drift, double vol, double disc) {
+    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+                                                 model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
+}
+ControlVariateMoments simulate_down_and_out_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
+                                                                           std::uint64_t n_steps, double s0, double k,
+                                                                           double barrier, double drift, double vol,
+                                                                           double disc) {
+    return stepwise_chunk<Technique::control_variate>(
+        seed, paths, model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
+}
+
+}  // namespace mc_core
