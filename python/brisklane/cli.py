@@ -164,6 +164,7 @@ class Product:
     parsers: Mapping[str, Callable[[str], Any]] = field(default_factory=dict)
     demo_samplings: Tuple[str, ...] = SAMPLING_METHODS
     demo_techniques: Tuple[str, ...] = TECHNIQUES
+    demo_config: Mapping[str, Any] = field(default_factory=dict)
 
 
 PRODUCTS: Dict[str, Product] = {
@@ -175,6 +176,24 @@ PRODUCTS: Dict[str, Product] = {
             description="European call under geometric Brownian motion (terminal sampling)",
             reference=_gbm_call_reference,
             reference_name="Black-Scholes",
+        ),
+        Product(
+            name="arithmetic_asian_call",
+            function="price_arithmetic_asian_call",
+            description="Arithmetic-average Asian call under geometric Brownian motion",
+            demo_config={"n_paths": 20000, "n_steps": 64},
+        ),
+        Product(
+            name="down_and_out_call",
+            function="price_down_and_out_call",
+            description="Discretely monitored down-and-out barrier call (key: barrier)",
+            demo_config={"n_paths": 20000, "n_steps": 64},
+        ),
+        Product(
+            name="lookback_call",
+            function="price_lookback_call",
+            description="Fixed-strike lookback call on the discretely monitored maximum",
+            demo_config={"n_paths": 20000, "n_steps": 64},
         ),
     )
 }
@@ -330,16 +349,9 @@ def _cmd_price(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _cmd_demo(args: argparse.Namespace) -> int:
-    product = _find_product(args.product)
-    base = parse_assignments(args.assignments, product.parsers)
-    if args.paths is not None:
-        if args.paths <= 0:
-            raise CliError("--paths must be a positive integer")
-        base["n_paths"] = args.paths
+def _demo_rows(product: Product, base: Dict[str, Any], rows: List[List[str]]) -> float:
+    """Prices one product under each of its demo samplings and techniques."""
     function = _pricing_function(product)
-
-    rows: List[List[str]] = []
     reference_value: Optional[float] = None
     echoed: Mapping[str, Any] = {}
     total = 0.0
@@ -365,11 +377,31 @@ def _cmd_demo(args: argparse.Namespace) -> int:
                     f"{seconds * 1e3:.1f}",
                 ]
             )
-
     shown = {k: v for k, v in echoed.items() if k not in ("sampling", "technique")}
     print(f"{product.name}: {_config_text(shown)}")
     if reference_value is not None:
-        print(f"{product.reference_name or 'reference'} price: {reference_value:.6f}")
+        print(f"  {product.reference_name or 'reference'} price: {reference_value:.6f}")
+    return total
+
+
+def _cmd_demo(args: argparse.Namespace) -> int:
+    if args.product is not None:
+        chosen = [_find_product(args.product)]
+    else:
+        library = _library()
+        chosen = [product for product in PRODUCTS.values() if hasattr(library, product.function)]
+    if args.paths is not None and args.paths <= 0:
+        raise CliError("--paths must be a positive integer")
+
+    rows: List[List[str]] = []
+    total = 0.0
+    for product in chosen:
+        base = dict(product.demo_config)
+        base.update(parse_assignments(args.assignments, product.parsers))
+        if args.paths is not None:
+            base["n_paths"] = args.paths
+        total += _demo_rows(product, base, rows)
+
     print()
     headers = ["product", "sampling", "technique", "price", "stderr", "error (se)", "time (ms)"]
     _print_table(headers, rows, [False, False, False, True, True, True, True])
@@ -455,7 +487,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Price a product (default: the default European call) under every "
         "sampling method and variance-reduction technique and compare with its closed form.",
     )
-    demo.add_argument("--product", default="european_call", help=f"product name ({products})")
+    demo.add_argument("--product", default=None, help=f"one product only ({products}); default: every product")
     demo.add_argument("--paths", type=int, default=None, metavar="N", help="paths per run (default: the product's default)")
     demo.add_argument("assignments", nargs="*", metavar="key=value", help="extra configuration, as for 'price'")
     demo.set_defaults(handler=_cmd_demo)

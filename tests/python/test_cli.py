@@ -256,17 +256,17 @@ def test_unknown_product_names_the_product(capsys):
 # ---------------------------------------------------------------------------
 
 
-def demo_rows(out):
+def demo_rows(out, product="european_call"):
     rows = {}
     for line in out.splitlines():
         cells = line.split()
-        if len(cells) == 7 and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
+        if len(cells) == 7 and cells[0] == product and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
             rows[(cells[1], cells[2])] = cells
     return rows
 
 
 def test_demo_small(capsys):
-    code, out, err = run(capsys, "demo", "--paths", "2000")
+    code, out, err = run(capsys, "demo", "--product", "european_call", "--paths", "2000")
     assert code == 0
     assert err == ""
     header = next(line for line in out.splitlines() if line.startswith("product"))
@@ -297,6 +297,10 @@ def test_demo_uses_default_config(capsys):
     assert len(rows) == len(SAMPLING_METHODS) * len(TECHNIQUES)
     for cells in rows.values():
         assert abs(float(cells[5])) < 4.0  # within 4 standard errors of the closed form
+    # Every product of the build takes part, each under every sampling and technique.
+    for product in cli.PRODUCTS.values():
+        if hasattr(brisklane, product.function):
+            assert len(demo_rows(out, product.name)) == len(product.demo_samplings) * len(product.demo_techniques)
 
 
 def test_demo_accepts_extra_configuration(capsys):
@@ -395,8 +399,8 @@ def test_new_product_in_demo(capsys, fake_product):
     assert code == 0, err
     assert [config["sampling"] for config in fake_product] == ["pseudorandom", "latin_hypercube"]
     assert all(config["n_paths"] == 10 and config["exercise_steps"] == [1, 2] for config in fake_product)
-    assert len(demo_rows(out)) == 2
-    assert all(cells[5] == "n/a" for cells in demo_rows(out).values())
+    assert len(demo_rows(out, "fake_put")) == 2
+    assert all(cells[5] == "n/a" for cells in demo_rows(out, "fake_put").values())
 
 
 def test_product_missing_from_build(capsys, monkeypatch):
