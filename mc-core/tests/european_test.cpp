@@ -654,6 +654,15 @@ TEST(EuropeanCall, SerialAndParallelRuns) {
         EXPECT_NE(a.price, b.price) << describe(parallel);
         expect_same(a, mc_core::european_call_price_mc_cpu(serial), describe(serial));
         expect_same(b, mc_core::european_call_price_mc_cpu(parallel), describe(parallel));
+        if (t == MonteCarloTechnique::standard) {
+            // Two workers of 2000 paths on the derived seeds, worker 0 first.
+            const mc_core::TerminalParams p = mc_core::TerminalParams::from(parallel);
+            PathSums total = mc_core::simulate_terminal_chunk(derive_worker_seed(42, 0), 2000, p);
+            total += mc_core::simulate_terminal_chunk(derive_worker_seed(42, 1), 2000, p);
+            expect_same(b, mc_core::plain_estimate(total, 4000), describe(parallel));
+            expect_same(a, mc_core::plain_estimate(mc_core::simulate_terminal_chunk(42, 4000, p), 4000),
+                        describe(serial));
+        }
 
         // Below 2000 paths per worker the run is serial with the raw seed.
         const EuropeanCallConfig below = config(7999, t, SamplingMethod::pseudorandom, 4, 42);

@@ -254,6 +254,10 @@ TEST(InverseNormal, TailBoundariesAreContinuous) {
         EXPECT_NEAR(above, at, 1e-8) << "boundary " << b;
         EXPECT_NEAR(at, b < 0.5 ? -1.9729610 : 1.9729610, 1e-6) << "boundary " << b;
     }
+    // Both boundary points belong to the central region: its rational function is
+    // odd in p - 0.5, while the tail formula differs there by about 4e-9.
+    EXPECT_NEAR(inverse_standard_normal(0.97575), -inverse_standard_normal(0.02425), 1e-13);
+    EXPECT_NEAR(inverse_standard_normal(0.02425), -1.9729610490848712, 1e-13);
 }
 
 // ---------------------------------------------------------------------------
