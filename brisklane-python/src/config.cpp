@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "mc_core/text.hpp"
+
 namespace brisklane {
 
 using mc_core::EuropeanCallMethod;
@@ -51,26 +53,6 @@ const char* enum_text(Enum value, const EnumText<Enum> (&table)[N]) {
     return "";
 }
 
-// Unicode's White_Space property.
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
-
-// Decodes the UTF-8 code point starting at text[at]; returns its length.
-std::size_t decode_at(std::string_view text, std::size_t at, char32_t& c) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (at + length > text.size()) {
-        c = lead;
-        return 1;
-    }
-    c = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
-    return length;
-}
-
 PyRef call_get(PyObject* config, const char* key) {
     PyRef get = PyRef::checked(PyObject_GetAttrString(config, "get"));
     PyRef name = PyRef::checked(PyUnicode_FromString(key));
@@ -86,22 +68,7 @@ const Aliases kSampling{"sampling"};
 }  // namespace
 
 std::string normalize(std::string_view text) {
-    std::size_t begin = 0, end = text.size();
-    while (begin < end) {
-        char32_t c;
-        const std::size_t length = decode_at(text, begin, c);
-        if (!is_white_space(c)) break;
-        begin += length;
-    }
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        char32_t c;
-        decode_at(text, start, c);
-        if (!is_white_space(c)) break;
-        end = start;
-    }
-    std::string out(text.substr(begin, end - begin));
+    std::string out(mc_core::trim_white_space(text));
     for (char& ch : out) {
         if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
         if (ch == '-') ch = '_';

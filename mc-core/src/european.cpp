@@ -16,11 +16,15 @@ using block_math::positive_part;
 // ---------------------------------------------------------------------------
 // Estimators.
 
-EuropeanCallResult plain_estimate(const PathSums& sums, std::uint64_t n) {
+SampleMoments population_moments(const PathSums& sums, std::uint64_t n) {
     const double count = static_cast<double>(n);
-    const double price = sums.sum / count;
-    const double variance = positive_part(sums.sum_sq / count - price * price);
-    return {price, std::sqrt(variance) / std::sqrt(count)};
+    const double mean = sums.sum / count;
+    return {mean, positive_part(sums.sum_sq / count - mean * mean)};
+}
+
+EuropeanCallResult plain_estimate(const PathSums& sums, std::uint64_t n) {
+    const SampleMoments moments = population_moments(sums, n);
+    return {moments.mean, std::sqrt(moments.variance) / std::sqrt(static_cast<double>(n))};
 }
 
 EuropeanCallResult control_variate_estimate(const ControlVariateMoments& m, double control_mean) {

@@ -51,4 +51,14 @@ inline std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, const cha
     return product;
 }
 
+// Counts that stop at 2^64 - 1 instead of wrapping (work and path tallies).
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 }  // namespace mc_core
