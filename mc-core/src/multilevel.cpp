@@ -1,0 +1,296 @@
+#include "mc_core/multilevel.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "mc_core/block_math.hpp"
+#include "mc_core/error.hpp"
+#include "mc_core/path_dependent.hpp"
+#include "mc_core/stepwise.hpp"
+
+namespace mc_core {
+
+namespace {
+
+using AsianModel = StepwiseModel<ArithmeticAverage>;
+using Config = ArithmeticAsianMlmcConfig;
+
+AsianModel asian_model(const Config& c, std::uint64_t grid_steps, std::uint64_t averaged_prices) {
+    return make_stepwise_model(ArithmeticAverage{c.k, static_cast<double>(averaged_prices)}, grid_steps, c.s0, c.r,
+                               c.sigma, c.t);
+}
+
+// ---- The fine/coarse kernel ---------------------------------------------------
+
+// The two grids of a level l >= 1: fine with n_c * M steps of T / n_f, coarse
+// with n_c steps of T / n_c.
+struct FineCoarsePair {
+    AsianModel fine;
+    AsianModel coarse;
+    std::uint64_t refinement;
+    double sqrt_refinement;
+};
+
+// Y = P_fine - P_coarse on one Brownian path. The fine path takes every normal;
+// after each run of M of them the coarse path takes their sum / sqrt(M), the
+// standardised sum of the same M Brownian increments. Log-prices are formed in
+// step order and exponentiated a block at a time; each average is summed in
+// step order, so the result is that of the plain scalar loop.
+template <class Draw>
+double simulate_fine_coarse_pair(const FineCoarsePair& p, Draw& draw) {
+    auto fine_state = p.fine.functional.start();
+    auto coarse_state = p.coarse.functional.start();
+    double fine_x = block_math::log(p.fine.s0);
+    double coarse_x = fine_x;
+    double fine_prices[kStepBlock];
+    double coarse_prices[kStepBlock];  // M >= 2: at most half a block
+    double increment_sum = 0.0;
+    std::uint64_t taken = 0;  // fine steps of the current coarse step
+    const std::uint64_t steps = p.coarse.n_steps * p.refinement;
+    for (std::uint64_t done = 0; done < steps;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kStepBlock, steps - done));
+        const double* z = draw(n);
+        std::size_t coarse_n = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            fine_x = fine_x + (p.fine.drift + p.fine.vol * z[j]);
+            fine_prices[j] = fine_x;
+            increment_sum = increment_sum + z[j];
+            if (++taken == p.refinement) {
+                coarse_x = coarse_x + (p.coarse.drift + p.coarse.vol * (increment_sum / p.sqrt_refinement));
+                coarse_prices[coarse_n++] = coarse_x;
+                increment_sum = 0.0;
+                taken = 0;
+            }
+        }
+        block_math::exp_block(fine_prices, n);
+        for (std::size_t j = 0; j < n; ++j) p.fine.functional.observe(fine_state, fine_prices[j]);
+        block_math::exp_block(coarse_prices, coarse_n);
+        for (std::size_t j = 0; j < coarse_n; ++j) p.coarse.functional.observe(coarse_state, coarse_prices[j]);
+        done += n;
+    }
+    return p.fine.functional.value(fine_state, 0.0, p.fine.disc) -
+           p.coarse.functional.value(coarse_state, 0.0, p.coarse.disc);
+}
+
+// ---- Normal sources -------------------------------------------------------------
+
+// Sums unit(draw) over `paths` samples whose normals come from one stream, in
+// sample order; `draw(n)` hands out the next n normals. Allocates nothing.
+template <class Unit>
+PathSums sum_over_stream(std::uint64_t stream_seed, std::uint64_t paths, const Unit& unit) {
+    NormalRng rng(stream_seed);
+    double normals[kStepBlock];
+    auto draw = [&rng, &normals](std::size_t n) -> const double* {
+        rng.fill_standard_normals(normals, n);
+        return normals;
+    };
+    PathSums sums;
+    for (std::uint64_t p = 0; p < paths; ++p) sums.add(unit(draw));
+    return sums;
+}
+
+// The same over the points of a sampler: sample i reads point i, `dimensions`
+// coordinates in time order, of which it consumes `used`. `normals` is the one
+// buffer, already large enough.
+template <class Unit>
+PathSums sum_over_points(const StructuredNormalSampler& sampler, std::uint64_t paths, std::uint64_t dimensions,
+                         std::uint64_t used, std::vector<double>& normals, const Unit& unit) {
+    PathSums sums;
+    for (std::uint64_t i = 0; i < paths; ++i) {
+        sampler.fill_standard_normals(i, dimensions, normals);
+        if (normals.size() < used) fail("normal count must match MLMC fine step count");
+        const double* next = normals.data();
+        auto draw = [&next](std::size_t n) {
+            const double* block = next;
+            next += n;
+            return block;
+        };
+        sums.add(unit(draw));
+    }
+    return sums;
+}
+
+template <class Unit>
+PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
+                   std::uint64_t used, std::vector<double>& normals, const Unit& unit) {
+    const std::uint64_t seed = derive_worker_seed(c.seed, level);
+    if (c.sampling == SamplingMethod::pseudorandom) return sum_over_stream(seed, paths, unit);
+    // Both Sobol variants give the plain scrambled points: no bridge here.
+    const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps);
+    return sum_over_points(sampler, paths, fine_steps, used, normals, unit);
+}
+
+PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
+                        std::vector<double>& normals) {
+    if (level == 0) {
+        const AsianModel model = asian_model(c, fine_steps, fine_steps);
+        const auto path = [&model](auto& draw) { return simulate_path(model, draw).discounted_payoff; };
+        return sum_level(c, level, paths, fine_steps, fine_steps, normals, path);
+    }
+    if (c.refinement_factor < 2) fail("refinement_factor must be >= 2");
+    const std::uint64_t m = c.refinement_factor;
+    const std::uint64_t coarse_steps = fine_steps / m;
+    const FineCoarsePair pair{asian_model(c, fine_steps, coarse_steps * m), asian_model(c, coarse_steps, coarse_steps),
+                              m, block_math::sqrt(static_cast<double>(m))};
+    const auto difference = [&pair](auto& draw) { return simulate_fine_coarse_pair(pair, draw); };
+    return sum_level(c, level, paths, fine_steps, coarse_steps * m, normals, difference);
+}
+
+// The structured samplers' buffer, sized once for the finest grid (empty, with
+// that capacity); nothing for pseudorandom sampling.
+std::vector<double> normal_buffer(const Config& c, std::uint64_t finest_steps) {
+    std::vector<double> normals;
+    if (c.sampling != SamplingMethod::pseudorandom) {
+        normals = allocate_vector<double>(finest_steps, "MLMC normal buffer");
+        normals.clear();
+    }
+    return normals;
+}
+
+// ---- Estimators -----------------------------------------------------------------
+
+ArithmeticAsianMlmcResult single_run(const Config& c, const std::vector<std::uint64_t>& fine_steps,
+                                     std::vector<double>& normals) {
+    ArithmeticAsianMlmcResult out;
+    out.levels.reserve(fine_steps.size());
+    double price = 0.0;
+    double variance_of_price = 0.0;
+    for (std::uint64_t l = 0; l < c.levels; ++l) {
+        const std::uint64_t paths = c.paths_per_level[l];
+        const std::uint64_t n_f = fine_steps[l];
+        const std::optional<std::uint64_t> n_c =
+            l == 0 ? std::nullopt : std::optional<std::uint64_t>(n_f / c.refinement_factor);
+
+        const SampleMoments moments = population_moments(simulate_level(c, l, paths, n_f, normals), paths);
+        const double variance_of_mean = moments.variance / static_cast<double>(paths);
+
+        ArithmeticAsianMlmcLevelResult level;
+        level.level = l;
+        level.paths = paths;
+        level.fine_steps = n_f;
+        level.coarse_steps = n_c;
+        level.mean = moments.mean;
+        level.variance = moments.variance;
+        level.std_error = block_math::sqrt(variance_of_mean);
+        level.cost_step_updates = saturating_mul(paths, saturating_add(n_f, n_c.value_or(0)));
+
+        price = price + moments.mean;
+        variance_of_price = variance_of_price + variance_of_mean;
+        out.total_paths = saturating_add(out.total_paths, paths);
+        out.total_step_updates = saturating_add(out.total_step_updates, level.cost_step_updates);
+        out.levels.push_back(level);
+    }
+    out.price = price;
+    out.std_error = block_math::sqrt(variance_of_price);
+    out.scramble_replicates = 1;
+    out.replicate_estimates = {price};
+    return out;
+}
+
+// R independent scrambles of the whole estimator; the spread of the R prices
+// (and of each level's R means) gives the standard errors.
+ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std::uint64_t>& fine_steps,
+                                         std::vector<double>& normals) {
+    const std::uint64_t replicates = c.scramble_replicates;
+    const std::uint64_t levels = c.levels;
+    const double r_count = static_cast<double>(replicates);
+    const double r_dof = static_cast<double>(replicates - 1);
+
+    std::vector<double> estimates = allocate_vector<double>(replicates, "MLMC replicate estimates");
+    std::vector<double> level_means = allocate_vector<double>(
+        checked_product(replicates, levels, "MLMC replicate level means"), "MLMC replicate level means");
+
+    ArithmeticAsianMlmcResult out;
+    Config replica = c;
+    for (std::uint64_t r = 0; r < replicates; ++r) {
+        replica.seed = derive_worker_seed(c.seed, r);
+        ArithmeticAsianMlmcResult run = single_run(replica, fine_steps, normals);
+        estimates[r] = run.price;
+        for (std::uint64_t l = 0; l < levels; ++l) level_means[r * levels + l] = run.levels[l].mean;
+        out.total_paths = saturating_add(out.total_paths, run.total_paths);
+        out.total_step_updates = saturating_add(out.total_step_updates, run.total_step_updates);
+        if (r == 0) out.levels = std::move(run.levels);
+    }
+
+    double sum = 0.0;
+    for (double estimate : estimates) sum = sum + estimate;
+    const double price = sum / r_count;
+    double squares = 0.0;
+    for (double estimate : estimates) squares = squares + (estimate - price) * (estimate - price);
+
+    for (std::uint64_t l = 0; l < levels; ++l) {
+        ArithmeticAsianMlmcLevelResult& level = out.levels[l];  // level, fine and coarse steps of replicate 0
+        double level_sum = 0.0;
+        for (std::uint64_t r = 0; r < replicates; ++r) level_sum = level_sum + level_means[r * levels + l];
+        const double mean = level_sum / r_count;
+        double level_squares = 0.0;
+        for (std::uint64_t r = 0; r < replicates; ++r) {
+            const double d = level_means[r * levels + l] - mean;
+            level_squares = level_squares + d * d;
+        }
+        level.paths = saturating_mul(c.paths_per_level[l], replicates);
+        level.cost_step_updates = saturating_mul(level.cost_step_updates, replicates);
+        level.mean = mean;
+        level.variance = level_squares / r_dof;
+        level.std_error = block_math::sqrt(level.variance / r_count);
+    }
+
+    out.price = price;
+    out.std_error = block_math::sqrt((squares / r_dof) / r_count);
+    out.scramble_replicates = replicates;
+    out.replicate_estimates = std::move(estimates);
+    return out;
+}
+
+}  // namespace
+
+void validate_arithmetic_asian_mlmc_config(const ArithmeticAsianMlmcConfig& c) {
+    if (c.base_steps == 0) fail("base_steps must be > 0");
+    if (c.levels == 0) fail("levels must be > 0");
+    if (c.refinement_factor < 2) fail("refinement_factor must be >= 2");
+    if (c.paths_per_level.size() != c.levels)
+        fail(
+            "assertion `left == right` failed: paths_per_level must contain one positive path count per level\n"
+            "  left: " +
+            std::to_string(c.paths_per_level.size()) + "\n right: " + std::to_string(c.levels));
+    for (std::uint64_t paths : c.paths_per_level)
+        if (paths == 0) fail("paths_per_level values must be > 0");
+    if (c.scramble_replicates == 0) fail("scramble_replicates must be > 0");
+}
+
+std::vector<std::uint64_t> mlmc_fine_step_counts(const ArithmeticAsianMlmcConfig& c) {
+    std::vector<std::uint64_t> counts;
+    counts.reserve(std::min<std::uint64_t>(c.levels, 65));  // a factor >= 2 overflows within 64 levels
+    std::uint64_t steps = c.base_steps;
+    for (std::uint64_t l = 0; l < c.levels; ++l) {
+        if (l > 0 && __builtin_mul_overflow(steps, c.refinement_factor, &steps))
+            fail("MLMC fine step count overflowed usize");
+        counts.push_back(steps);
+    }
+    return counts;
+}
+
+ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_single_cpu(const ArithmeticAsianMlmcConfig& c) {
+    validate_arithmetic_asian_mlmc_config(c);
+    const std::vector<std::uint64_t> fine_steps = mlmc_fine_step_counts(c);
+    std::vector<double> normals = normal_buffer(c, fine_steps.back());
+    return single_run(c, fine_steps, normals);
+}
+
+ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu(const ArithmeticAsianMlmcConfig& c) {
+    validate_arithmetic_asian_mlmc_config(c);
+    // Every level's grid is known (or the call has failed) before any work.
+    const std::vector<std::uint64_t> fine_steps = mlmc_fine_step_counts(c);
+    std::vector<double> normals = normal_buffer(c, fine_steps.back());
+    if (c.sampling != SamplingMethod::pseudorandom && c.scramble_replicates >= 2)
+        return replicated_run(c, fine_steps, normals);
+    return single_run(c, fine_steps, normals);
+}
+
+PathSums simulate_asian_mlmc_level(const ArithmeticAsianMlmcConfig& c, std::uint64_t level, std::uint64_t paths,
+                                   std::uint64_t fine_steps) {
+    std::vector<double> normals = normal_buffer(c, fine_steps);
+    return simulate_level(c, level, paths, fine_steps, normals);
+}
+
+}  // namespace mc_core
