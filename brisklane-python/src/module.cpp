@@ -48,6 +48,13 @@ constexpr Function kFunctions[] = {
      run_arithmetic_asian_call},
     {{"price_down_and_out_call", "down_and_out_call"}, "price_down_and_out_call(config)\n--\n\n", run_down_and_out_call},
     {{"price_lookback_call", "lookback_call"}, "price_lookback_call(config)\n--\n\n", run_lookback_call},
+    {{"price_european_call_parameter_sweep", "european_call_parameter_sweep"},
+     "price_european_call_parameter_sweep(config)\n--\n\n",
+     run_european_call_parameter_sweep},
+    {{"gaussian_uncertainty_moments", "gaussian_uncertainty_moments"},
+     "gaussian_uncertainty_moments(config)\n--\n\n",
+     run_gaussian_uncertainty_moments},
+    {{"arithmetic_asian_mlmc", "arithmetic_asian_mlmc"}, "arithmetic_asian_mlmc(config)\n--\n\n", run_arithmetic_asian_mlmc},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------

@@ -61,4 +61,10 @@ inline constexpr auto kDownAndOutCallFields = concat_fields(
 inline constexpr auto run_down_and_out_call =
     single_price<mc_core::DownAndOutCallConfig, kDownAndOutCallFields, mc_core::down_and_out_call_price_mc_cpu>;
 
+// The European call parameter sweep, the Gaussian moments study and the
+// multilevel Asian call (studies_products.cpp).
+nlohmann::json run_european_call_parameter_sweep(const CallIdentity& call, PyObject* config);
+nlohmann::json run_gaussian_uncertainty_moments(const CallIdentity& call, PyObject* config);
+nlohmann::json run_arithmetic_asian_mlmc(const CallIdentity& call, PyObject* config);
+
 }  // namespace brisklane

@@ -4,9 +4,7 @@
 
 namespace brisklane {
 
-nlohmann::json to_value(const mc_core::EuropeanCallResult& result) {
-    return {{"price", number(result.price)}, {"stderr", number(result.std_error)}};
-}
+nlohmann::json to_value(const mc_core::EuropeanCallResult& result) { return tree_of(result); }
 
 nlohmann::json manifest(const CallIdentity& call, nlohmann::json config) {
     return {
@@ -50,6 +48,24 @@ nlohmann::json pricing_envelope(const CallIdentity& call, nlohmann::json config,
         {"stderr", std_error},
         {"values", std::move(values)},
         {"warnings", std::move(warnings)},
+    };
+}
+
+nlohmann::json study_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values) {
+    return {
+        {"manifest", manifest(call, std::move(config))},
+        {"values", std::move(values)},
+        {"warnings", nlohmann::json::array()},
+    };
+}
+
+nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
+                               double std_error) {
+    return {
+        {"manifest", manifest(call, std::move(config))},
+        {"stderr", number(std_error)},
+        {"values", std::move(values)},
+        {"warnings", nlohmann::json::array()},
     };
 }
 

@@ -13,10 +13,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config.hpp"
 #include "mc_core/european.hpp"
 #include "python_api.hpp"
 
 namespace brisklane {
+
+template <>
+struct RecordFields<mc_core::EuropeanCallResult> {
+    static constexpr auto fields = std::make_tuple(field("price", &mc_core::EuropeanCallResult::price),
+                                                   field("stderr", &mc_core::EuropeanCallResult::std_error));
+};
 
 nlohmann::json to_value(const mc_core::EuropeanCallResult& result);
 
@@ -32,6 +39,15 @@ nlohmann::json manifest(const CallIdentity& call, nlohmann::json config);
 // "values" (ValueError when either is missing or not a number).
 nlohmann::json pricing_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
                                 std::vector<std::string> warnings = {});
+
+// The envelope of a study: no top-level "price" or "stderr"; "warnings" empty.
+nlohmann::json study_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values);
+
+// The envelope of an estimator that reports a standard error but no top-level
+// price (the multilevel estimator): "stderr" repeats `std_error`, null when it is
+// not finite; "warnings" empty.
+nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
+                               double std_error);
 
 // A new reference to the Python form of `tree`.
 PyObject* json_to_py(const nlohmann::json& tree);
