@@ -4,6 +4,9 @@ Usage::
 
     brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol
     brisklane price european_call --json technique=antithetic
+    brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3
+    brisklane moments n_samples=50000 sampling=scrambled_sobol
+    brisklane sweep scenarios.json n_paths=200000
     brisklane demo
     brisklane products
 
@@ -23,8 +26,11 @@ exit status 2.
 from __future__ import annotations
 
 import argparse
+import csv
+import io
 import json
 import math
+import os
 import sys
 import time
 from dataclasses import dataclass, field
@@ -42,6 +48,7 @@ __all__ = [
     "parse_value",
     "parse_int_list",
     "parse_assignments",
+    "read_scenarios",
     "main",
 ]
 
@@ -152,7 +159,8 @@ class Product:
     configuration (``result["manifest"]["config"]``) to the number of paths
     reported in the summary; ``reference`` optionally maps the same
     configuration to a closed-form price used by ``price`` and ``demo``;
-    ``parsers`` maps a config key to a parser for its ``key=value`` text.
+    ``parsers`` maps a config key to a parser for its ``key=value`` text;
+    ``details`` optionally maps the full result to extra summary rows.
     """
 
     name: str
@@ -165,6 +173,38 @@ class Product:
     demo_samplings: Tuple[str, ...] = SAMPLING_METHODS
     demo_techniques: Tuple[str, ...] = TECHNIQUES
     demo_config: Mapping[str, Any] = field(default_factory=dict)
+    details: Optional[Callable[[Mapping[str, Any]], List[Tuple[str, str]]]] = None
+
+
+def _mlmc_paths(config: Mapping[str, Any]) -> Optional[int]:
+    per_level = config.get("paths_per_level")
+    if not isinstance(per_level, list):
+        return None
+    replicates = config.get("scramble_replicates", 1)
+    if config.get("sampling") == "pseudorandom" or not isinstance(replicates, int) or replicates < 2:
+        replicates = 1  # pseudorandom sampling never replicates
+    return sum(per_level) * replicates
+
+
+def _mlmc_details(result: Mapping[str, Any]) -> List[Tuple[str, str]]:
+    values = result.get("values") or {}
+    rows: List[Tuple[str, str]] = []
+    for level in values.get("levels") or []:
+        coarse = level.get("coarse_steps")
+        rows.append(
+            (
+                f"level {level.get('level')}",
+                f"steps {level.get('fine_steps')}/{coarse if coarse is not None else '-'}, "
+                f"paths {level.get('paths'):,}, mean {_fmt_number(level.get('mean'))}, "
+                f"stderr {_fmt_number(level.get('stderr'))}",
+            )
+        )
+    if values.get("scramble_replicates", 1) > 1:
+        rows.append(("replicates", str(values.get("scramble_replicates"))))
+    updates = values.get("total_step_updates")
+    if isinstance(updates, int):
+        rows.append(("step updates", f"{updates:,}"))
+    return rows
 
 
 PRODUCTS: Dict[str, Product] = {
@@ -194,6 +234,16 @@ PRODUCTS: Dict[str, Product] = {
             function="price_lookback_call",
             description="Fixed-strike lookback call on the discretely monitored maximum",
             demo_config={"n_paths": 20000, "n_steps": 64},
+        ),
+        Product(
+            name="arithmetic_asian_mlmc",
+            function="arithmetic_asian_mlmc",
+            description="Arithmetic Asian call by multilevel Monte Carlo (paths_per_level=N0,N1,...)",
+            count_paths=_mlmc_paths,
+            parsers={"paths_per_level": parse_int_list},
+            demo_techniques=("standard",),  # no technique key: plain level estimators
+            demo_config={"paths_per_level": [4000, 2000, 1000, 500]},
+            details=_mlmc_details,
         ),
     )
 }
@@ -273,6 +323,14 @@ def _error_in_stderrs(price: Any, stderr: Any, reference: Optional[float]) -> Op
     return 0.0 if diff == 0.0 else math.copysign(math.inf, diff)
 
 
+def _result_price(result: Mapping[str, Any]) -> Any:
+    """The top-level price, or the price inside "values" (the multilevel result has no top-level price)."""
+    if "price" in result:
+        return result.get("price")
+    values = result.get("values")
+    return values.get("price") if isinstance(values, Mapping) else None
+
+
 def _timed_call(function: Callable[[Any], Dict[str, Any]], config: Dict[str, Any]):
     start = time.perf_counter()
     result = function(config)
@@ -318,7 +376,7 @@ def _cmd_price(args: argparse.Namespace) -> int:
 
     manifest = result.get("manifest", {})
     echoed = manifest.get("config", {}) if isinstance(manifest, dict) else {}
-    price = result.get("price")
+    price = _result_price(result)
     stderr = result.get("stderr")
     paths = product.count_paths(echoed)
 
@@ -337,6 +395,8 @@ def _cmd_price(args: argparse.Namespace) -> int:
             error = _error_in_stderrs(price, stderr, reference)
             note = f" (error {error:+.2f} standard errors)" if error is not None and math.isfinite(error) else ""
             rows.append((product.reference_name or "reference", f"{reference:.6f}{note}"))
+    if product.details is not None:
+        rows.extend(product.details(result))
     rows.append(("paths", f"{paths:,}" if paths is not None else "n/a"))
     rows.append(("wall time", f"{seconds * 1e3:.1f} ms"))
     rows.append(("paths per second", _fmt_rate(paths, seconds)))
@@ -361,7 +421,7 @@ def _demo_rows(product: Product, base: Dict[str, Any], rows: List[List[str]]) ->
             result, seconds = _timed_call(function, config)
             total += seconds
             echoed = result.get("manifest", {}).get("config", {})
-            price, stderr = result.get("price"), result.get("stderr")
+            price, stderr = _result_price(result), result.get("stderr")
             reference = product.reference(echoed) if product.reference is not None else None
             if reference is not None and math.isfinite(reference):
                 reference_value = reference
@@ -407,6 +467,160 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     _print_table(headers, rows, [False, False, False, True, True, True, True])
     print()
     print(f"total time: {total * 1e3:.1f} ms for {len(rows)} runs")
+    return EXIT_OK
+
+
+def _study_function(name: str) -> Callable[[Any], Dict[str, Any]]:
+    function = getattr(_library(), name, None)
+    if function is None:
+        raise CliError(f"this build of brisklane has no {name}")
+    return function
+
+
+def _print_summary(rows: Sequence[Tuple[str, str]]) -> None:
+    width = max(len(label) for label, _ in rows)
+    for label, value in rows:
+        print(f"{label.ljust(width)}  {value}")
+
+
+def _cmd_moments(args: argparse.Namespace) -> int:
+    config = parse_assignments(args.assignments)
+    result, seconds = _timed_call(_study_function("gaussian_uncertainty_moments"), config)
+    if args.json:
+        print(json.dumps(result, indent=2))
+        return EXIT_OK
+
+    values = result.get("values", {})
+    mean, stderr = values.get("mean"), values.get("stderr_mean")
+    analytic_mean = values.get("analytic_mean")
+    error = _error_in_stderrs(mean, stderr, analytic_mean)
+    note = f" (error {error:+.2f} standard errors)" if error is not None and math.isfinite(error) else ""
+    rows: List[Tuple[str, str]] = [
+        ("study", "gaussian_uncertainty_moments: f(Z) = Z0^2 + Z1/2 + exp(Z2/10)"),
+        ("sampling", str(values.get("sampling"))),
+        ("samples", _fmt_number(values.get("samples"), ",")),
+        ("dimensions", _fmt_number(values.get("dimensions"), "d")),
+        ("mean", f"{_fmt_number(mean)} (exact {_fmt_number(analytic_mean)}){note}"),
+        ("variance", f"{_fmt_number(values.get('variance'))} (exact {_fmt_number(values.get('analytic_variance'))})"),
+        ("standard error", _fmt_number(stderr)),
+        ("95% interval", f"[{_fmt_number(values.get('mean_ci_95_low'))}, {_fmt_number(values.get('mean_ci_95_high'))}]"),
+        ("wall time", f"{seconds * 1e3:.1f} ms"),
+    ]
+    rows.extend(("warning", str(warning)) for warning in values.get("warnings") or [])
+    _print_summary(rows)
+    return EXIT_OK
+
+
+#: Top-level keys of a sweep; any other key=value word goes into ``base_config``.
+SWEEP_KEYS = ("n_paths", "n_steps", "seed", "seed_stride", "method")
+
+
+def _csv_scenarios(text: str, source: str) -> List[Dict[str, Any]]:
+    reader = csv.DictReader(io.StringIO(text))
+    if not reader.fieldnames:
+        raise CliError(f"{source}: the CSV file has no header row")
+    scenarios = []
+    for line, row in enumerate(reader, start=2):
+        if None in row:
+            raise CliError(f"{source}: line {line} has more cells than the header")
+        scenario: Dict[str, Any] = {}
+        for key, cell in row.items():
+            key = (key or "").strip()
+            if cell is None or not key or cell.strip() == "":
+                continue  # an empty cell leaves the field to the base configuration
+            # Ids stay text exactly as written; other cells read like key=value values.
+            scenario[key] = cell if key == "scenario_id" else parse_value(cell.strip())
+        scenarios.append(scenario)
+    return scenarios
+
+
+def read_scenarios(path: str) -> Dict[str, Any]:
+    """Reads a sweep configuration from a JSON or CSV file ("-": JSON on standard input).
+
+    JSON holds either a list of scenario objects or a whole sweep configuration
+    object (``scenarios``, ``base_config``, ``method``, ...). CSV holds one
+    scenario per row under a header of keys (``scenario_id``, ``s0``, ``sigma``,
+    ``method``, ...); empty cells are left out.
+    """
+    source = "standard input" if path == "-" else repr(path)
+    try:
+        if path == "-":
+            text = sys.stdin.read()
+        else:
+            with open(path, encoding="utf-8", newline="") as handle:
+                text = handle.read()
+    except (OSError, UnicodeDecodeError) as exc:
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        raise CliError(f"cannot read scenarios from {source}: {reason}") from None
+
+    if path.lower().endswith(".csv"):
+        return {"scenarios": _csv_scenarios(text, source)}
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"{source} is not valid JSON: {exc}") from None
+    if isinstance(data, list):
+        return {"scenarios": data}
+    if isinstance(data, dict):
+        return data
+    raise CliError(f"{source} must hold a list of scenarios or a sweep configuration object")
+
+
+def _cmd_sweep(args: argparse.Namespace) -> int:
+    path, words = args.scenarios, list(args.assignments)
+    if path is not None and "=" in path and not os.path.exists(path):
+        path, words = None, [path] + words  # no file given, only key=value words
+    config: Dict[str, Any] = read_scenarios(path) if path is not None else {}
+    overrides = parse_assignments(words)
+    base = dict(config.get("base_config") or {})
+    for key, value in overrides.items():
+        if key in SWEEP_KEYS:
+            config[key] = value
+        else:
+            base[key] = value
+    if base:
+        config["base_config"] = base
+
+    result, seconds = _timed_call(_study_function("price_european_call_parameter_sweep"), config)
+    if args.json:
+        print(json.dumps(result, indent=2))
+        return EXIT_OK
+
+    values = result.get("values", {})
+    headers = ["scenario", "method", "s0", "k", "r", "sigma", "t", "paths", "seed", "price", "stderr",
+               "Black-Scholes", "error (se)"]
+    rows: List[List[str]] = []
+    for row in values.get("rows") or []:
+        config_used = row.get("config", {})
+        outcome = row.get("result", {})
+        price, stderr, analytic = outcome.get("price"), outcome.get("stderr"), row.get("analytic_price")
+        error = _error_in_stderrs(price, stderr, analytic)
+        rows.append(
+            [
+                str(row.get("scenario_id")),
+                str(row.get("method")),
+                _fmt_number(config_used.get("s0"), "g"),
+                _fmt_number(config_used.get("k"), "g"),
+                _fmt_number(config_used.get("r"), "g"),
+                _fmt_number(config_used.get("sigma"), "g"),
+                _fmt_number(config_used.get("t"), "g"),
+                _fmt_number(config_used.get("n_paths"), ","),
+                str(config_used.get("seed")),
+                _fmt_number(price),
+                _fmt_number(stderr),
+                _fmt_number(analytic),
+                f"{error:+.2f}" if error is not None else "n/a",
+            ]
+        )
+    _print_table(headers, rows, [False, False] + [True] * 11)
+    print()
+    for warning in values.get("warnings") or []:
+        print(f"warning: {warning}")
+    total = values.get("total_paths")
+    print(
+        f"{values.get('scenario_count')} scenarios, {_fmt_number(total, ',')} paths, "
+        f"wall time {seconds * 1e3:.1f} ms"
+    )
     return EXIT_OK
 
 
@@ -457,6 +671,9 @@ def build_parser() -> argparse.ArgumentParser:
             "examples:\n"
             "  brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol\n"
             "  brisklane price european_call --json technique=control_variate\n"
+            "  brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3\n"
+            "  brisklane moments n_samples=50000 sampling=scrambled_sobol\n"
+            "  brisklane sweep scenarios.csv n_paths=200000 method=stepwise_paths\n"
             "  brisklane demo --paths 20000"
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -491,6 +708,32 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--paths", type=int, default=None, metavar="N", help="paths per run (default: the product's default)")
     demo.add_argument("assignments", nargs="*", metavar="key=value", help="extra configuration, as for 'price'")
     demo.set_defaults(handler=_cmd_demo)
+
+    moments = commands.add_parser(
+        "moments",
+        help="check Gaussian moment estimates against their exact values",
+        description="Estimate the mean and variance of f(Z) = Z0^2 + Z1/2 + exp(Z2/10) for a standard "
+        "normal vector Z drawn by the chosen sampling method, and compare them with their exact values "
+        "(keys: n_samples, dimensions, seed, sampling).",
+    )
+    moments.add_argument("assignments", nargs="*", metavar="key=value", help="configuration, as for 'price'")
+    moments.add_argument("--json", action="store_true", help="print the full result dictionary as JSON")
+    moments.set_defaults(handler=_cmd_moments)
+
+    sweep = commands.add_parser(
+        "sweep",
+        help="price European call scenarios against Black-Scholes",
+        description="Price a list of European call scenarios and compare each with the Black-Scholes "
+        "closed form. Without a file the three default scenarios are priced.",
+        epilog="A JSON file holds a list of scenario objects or a whole sweep configuration; a CSV file "
+        "holds one scenario per row under a header of keys (empty cells are left out). key=value words "
+        f"set the sweep's {', '.join(SWEEP_KEYS)}; any other key goes into base_config.",
+    )
+    sweep.add_argument("scenarios", nargs="?", default=None, metavar="SCENARIOS",
+                       help="scenarios file: .json, .csv, or - for JSON on standard input")
+    sweep.add_argument("assignments", nargs="*", metavar="key=value", help="sweep or base configuration")
+    sweep.add_argument("--json", action="store_true", help="print the full result dictionary as JSON")
+    sweep.set_defaults(handler=_cmd_sweep)
 
     listing = commands.add_parser("products", help="list the known products", description="List the known products.")
     listing.set_defaults(handler=_cmd_products)
@@ -528,7 +771,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     handler = getattr(args, "handler", None)
     if handler is None:
-        return _report(CliError("a command is required (price, demo or products); see --help"))
+        return _report(CliError("a command is required (price, moments, sweep, demo or products); see --help"))
     try:
         return handler(args)
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
