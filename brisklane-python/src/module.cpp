@@ -43,6 +43,8 @@ void raise_panic(const char* message) {
 
 constexpr Function kFunctions[] = {
     {{"price_european_call", "european_call"}, "price_european_call(config)\n--\n\n", run_european_call},
+    {{"price_american_put", "american_put"}, "price_american_put(config)\n--\n\n", run_american_put},
+    {{"price_bermudan_put", "bermudan_put"}, "price_bermudan_put(config)\n--\n\n", run_bermudan_put},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------

@@ -47,4 +47,8 @@ inline constexpr auto kEuropeanCallFields =
 inline constexpr auto run_european_call =
     single_price<mc_core::EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_price_mc_cpu>;
 
+// American and Bermudan puts by Longstaff-Schwartz (early_exercise_products.cpp).
+nlohmann::json run_american_put(const CallIdentity& call, PyObject* config);
+nlohmann::json run_bermudan_put(const CallIdentity& call, PyObject* config);
+
 }  // namespace brisklane
