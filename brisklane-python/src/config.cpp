@@ -6,6 +6,7 @@ namespace brisklane {
 
 using mc_core::EuropeanCallMethod;
 using mc_core::MonteCarloTechnique;
+using mc_core::PricingWorkloadFamily;
 using mc_core::SamplingMethod;
 
 namespace {
@@ -32,6 +33,17 @@ constexpr EnumText<EuropeanCallMethod> kMethodTexts[] = {
     {EuropeanCallMethod::automatic, "auto"},
     {EuropeanCallMethod::terminal_distribution, "terminal_distribution"},
     {EuropeanCallMethod::stepwise_paths, "stepwise_paths"},
+};
+constexpr EnumText<PricingWorkloadFamily> kWorkloadTexts[] = {
+    {PricingWorkloadFamily::european_call, "european_call"},
+    {PricingWorkloadFamily::merton_jump_diffusion_call, "merton_jump_diffusion_call"},
+    {PricingWorkloadFamily::heston_european_call, "heston_european_call"},
+    {PricingWorkloadFamily::arithmetic_asian_call, "arithmetic_asian_call"},
+    {PricingWorkloadFamily::down_and_out_call, "down_and_out_call"},
+    {PricingWorkloadFamily::basket_call, "basket_call"},
+    {PricingWorkloadFamily::lookback_call, "lookback_call"},
+    {PricingWorkloadFamily::american_put, "american_put"},
+    {PricingWorkloadFamily::bermudan_put, "bermudan_put"},
 };
 
 template <class Enum, std::size_t N>
@@ -79,6 +91,19 @@ PyRef call_get(PyObject* config, const char* key) {
     return value;
 }
 
+// TypeError "'<type>' object cannot be converted to '<target>'".
+[[noreturn]] void raise_cannot_convert(PyObject* value, const char* target) {
+    PyRef type_name = PyRef::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &length);
+    if (name == nullptr) throw PythonError{};
+    std::string message = "'";
+    message.append(name, static_cast<std::size_t>(length));
+    message.append("' object cannot be converted to '").append(target).append("'");
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonError{};
+}
+
 const Aliases kSeed{"seed"};
 const Aliases kTechnique{"technique"};
 const Aliases kSampling{"sampling"};
@@ -120,6 +145,7 @@ EuropeanCallMethod parse_european_method(std::string_view text) {
 const char* text_of(SamplingMethod value) { return enum_text(value, kSamplingTexts); }
 const char* text_of(MonteCarloTechnique value) { return enum_text(value, kTechniqueTexts); }
 const char* text_of(EuropeanCallMethod value) { return enum_text(value, kMethodTexts); }
+const char* text_of(PricingWorkloadFamily value) { return enum_text(value, kWorkloadTexts); }
 
 PyRef lookup(PyObject* config, const Aliases& aliases) {
     for (const char* alias : aliases) {
@@ -144,19 +170,29 @@ std::uint64_t to_u64(PyObject* value) {
 }
 
 std::string to_enum_text(PyObject* value) {
-    if (!PyUnicode_Check(value)) {
-        PyRef type_name = PyRef::checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
-        Py_ssize_t length = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &length);
-        if (name == nullptr) throw PythonError{};
-        const std::string message = "'" + std::string(name, length) + "' object cannot be converted to 'PyString'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
-        throw PythonError{};
-    }
+    if (!PyUnicode_Check(value)) raise_cannot_convert(value, "PyString");
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(value, &length);
     if (text == nullptr) throw PythonError{};
     return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::vector<std::uint64_t> to_u64_list(PyObject* value) {
+    // A str is a sequence of str, never of integers: refused outright.
+    if (PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw PythonError{};
+    }
+    if (!PySequence_Check(value)) raise_cannot_convert(value, "Sequence");
+    const Py_ssize_t size = PySequence_Size(value);
+    if (size < 0) throw PythonError{};
+    std::vector<std::uint64_t> items;
+    items.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item = PyRef::checked(PySequence_GetItem(value, i));
+        items.push_back(to_u64(item.get()));
+    }
+    return items;
 }
 
 std::optional<double> get_optional_f64(PyObject* config, const Aliases& aliases) {

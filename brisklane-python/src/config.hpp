@@ -6,8 +6,9 @@
 //
 // Lookup: `config.get(alias)` for each alias in order; None counts as missing;
 // the first other value wins and is converted (float(), the integer index
-// protocol, or a str parsed as an enumeration). Conversion errors are Python's
-// own and carry no field name; any exception raised by `get` passes through.
+// protocol, a str parsed as an enumeration, or a sequence of integers item by
+// item). Conversion errors are Python's own and carry no field name; any
+// exception raised by `get` passes through.
 #pragma once
 
 #include <array>
@@ -39,6 +40,7 @@ mc_core::EuropeanCallMethod parse_european_method(std::string_view text);
 const char* text_of(mc_core::SamplingMethod value);
 const char* text_of(mc_core::MonteCarloTechnique value);
 const char* text_of(mc_core::EuropeanCallMethod value);
+const char* text_of(mc_core::PricingWorkloadFamily value);
 
 // ---- Getters --------------------------------------------------------------
 
@@ -48,6 +50,8 @@ PyRef lookup(PyObject* config, const Aliases& aliases);
 double to_f64(PyObject* value);
 std::uint64_t to_u64(PyObject* value);
 std::string to_enum_text(PyObject* value);
+// A sequence (not a str) whose items each convert as `to_u64` does.
+std::vector<std::uint64_t> to_u64_list(PyObject* value);
 
 std::optional<double> get_optional_f64(PyObject* config, const Aliases& aliases);
 std::optional<std::uint64_t> get_optional_usize(PyObject* config, const Aliases& aliases);
@@ -66,7 +70,7 @@ mc_core::SamplingMethod get_sampling(PyObject* config, mc_core::SamplingMethod f
 template <class Record>
 struct Field {
     using Member = std::variant<double Record::*, std::uint64_t Record::*, mc_core::MonteCarloTechnique Record::*,
-                                mc_core::SamplingMethod Record::*>;
+                                mc_core::SamplingMethod Record::*, std::vector<std::uint64_t> Record::*>;
     const char* name;
     Aliases aliases;
     Member member;
@@ -114,8 +118,10 @@ void read_fields(PyObject* config, const std::array<Field<Record>, N>& fields, R
                     record.*member = to_u64(raw.get());
                 } else if constexpr (std::is_same_v<Value, mc_core::MonteCarloTechnique>) {
                     record.*member = parse_technique(to_enum_text(raw.get()));
-                } else {
+                } else if constexpr (std::is_same_v<Value, mc_core::SamplingMethod>) {
                     record.*member = parse_sampling(to_enum_text(raw.get()));
+                } else {
+                    record.*member = to_u64_list(raw.get());
                 }
             },
             field.member);
@@ -135,7 +141,8 @@ nlohmann::json fields_to_value(const std::array<Field<Record>, N>& fields, const
                 using Value = std::remove_cvref_t<decltype(value)>;
                 if constexpr (std::is_same_v<Value, double>)
                     object[field.name] = number(value);
-                else if constexpr (std::is_same_v<Value, std::uint64_t>)
+                else if constexpr (std::is_same_v<Value, std::uint64_t> ||
+                                   std::is_same_v<Value, std::vector<std::uint64_t>>)
                     object[field.name] = value;
                 else
                     object[field.name] = text_of(value);

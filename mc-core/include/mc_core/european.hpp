@@ -35,6 +35,18 @@ namespace mc_core {
 
 enum class MonteCarloTechnique : std::uint8_t { standard = 0, antithetic = 1, control_variate = 2 };
 enum class EuropeanCallMethod : std::uint8_t { automatic = 0, terminal_distribution = 1, stepwise_paths = 2 };
+// The workload a result record belongs to; written out, never read.
+enum class PricingWorkloadFamily : std::uint8_t {
+    european_call = 0,
+    merton_jump_diffusion_call = 1,
+    heston_european_call = 2,
+    arithmetic_asian_call = 3,
+    down_and_out_call = 4,
+    basket_call = 5,
+    lookback_call = 6,
+    american_put = 7,
+    bermudan_put = 8,
+};
 
 // ---------------------------------------------------------------------------
 // Accumulators and estimators.
