@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace bench {
@@ -23,6 +25,33 @@ inline void keep(double value) {
     static volatile double sink;
     sink = value;
 }
+
+// The stream's arithmetic written out plainly, for the bare loops: xorshift64*
+// uniforms and Box-Muller normals with the second value cached.
+struct BareStream {
+    std::uint64_t state;
+    bool has_spare = false;
+    double spare = 0.0;
+
+    double uniform() {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<double>((state * 0x2545F4914F6CDD1DULL) >> 11) * 0x1.0p-53;
+    }
+    double normal() {
+        if (has_spare) {
+            has_spare = false;
+            return spare;
+        }
+        const double radius = std::sqrt(-2.0 * std::log(uniform()));
+        double s, c;
+        ::sincos(6.283185307179586 * uniform(), &s, &c);
+        spare = radius * s;
+        has_spare = true;
+        return radius * c;
+    }
+};
 
 inline void row(const char* name, double ns, double baseline_ns) {
     std::printf("%-44s %9.2f ns  %6.3fx\n", name, ns, ns / baseline_ns);

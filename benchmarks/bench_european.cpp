@@ -14,24 +14,12 @@ namespace {
 
 double bare_loop(std::uint64_t paths, std::uint64_t seed, double s0, double k, double drift, double vol,
                  double disc) {
-    std::uint64_t state = seed;
-    auto next = [&state] {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<double>((state * 0x2545F4914F6CDD1DULL) >> 11) * 0x1.0p-53;
-    };
+    bench::BareStream stream{seed};
     double sum = 0.0, sum_sq = 0.0;
-    for (std::uint64_t i = 0; i < paths; i += 2) {
-        const double radius = std::sqrt(-2.0 * std::log(next()));
-        double s, c;
-        ::sincos(6.283185307179586 * next(), &s, &c);
-        const double y1 = disc * std::fmax(s0 * std::exp(drift + vol * radius * c) - k, 0.0);
-        const double y2 = disc * std::fmax(s0 * std::exp(drift + vol * radius * s) - k, 0.0);
-        sum += y1;
-        sum_sq += y1 * y1;
-        sum += y2;
-        sum_sq += y2 * y2;
+    for (std::uint64_t i = 0; i < paths; ++i) {
+        const double y = disc * std::fmax(s0 * std::exp(drift + vol * stream.normal()) - k, 0.0);
+        sum += y;
+        sum_sq += y * y;
     }
     return sum / static_cast<double>(paths) + sum_sq * 0.0;
 }

@@ -15,32 +15,13 @@ namespace {
 
 double bare_loop(std::uint64_t paths, std::uint64_t steps, std::uint64_t seed, double s0, double k, double drift,
                  double vol, double disc) {
-    std::uint64_t state = seed;
-    auto uniform = [&state] {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<double>((state * 0x2545F4914F6CDD1DULL) >> 11) * 0x1.0p-53;
-    };
-    bool has_spare = false;
-    double spare = 0.0;
+    bench::BareStream stream{seed};
     double sum = 0.0, sum_sq = 0.0;
     const double x0 = std::log(s0);
     for (std::uint64_t p = 0; p < paths; ++p) {
         double x = x0, average = 0.0;
         for (std::uint64_t j = 0; j < steps; ++j) {
-            double z;
-            if (has_spare) {
-                z = spare;
-                has_spare = false;
-            } else {
-                const double radius = std::sqrt(-2.0 * std::log(uniform()));
-                double s, c;
-                ::sincos(6.283185307179586 * uniform(), &s, &c);
-                spare = radius * s;
-                has_spare = true;
-                z = radius * c;
-            }
+            const double z = stream.normal();
             x += drift + vol * z;
             average += std::exp(x);
         }

@@ -79,8 +79,9 @@ PyRef call_get(PyObject* config, const char* key) {
     Py_ssize_t length = 0;
     const char* name = PyUnicode_AsUTF8AndSize(type_name.get(), &length);
     if (name == nullptr) throw PythonError{};
-    const std::string message =
-        "'" + std::string(name, static_cast<std::size_t>(length)) + "' object cannot be converted to '" + target + "'";
+    std::string message = "'";
+    message.append(name, static_cast<std::size_t>(length));
+    message.append("' object cannot be converted to '").append(target).append("'");
     PyErr_SetString(PyExc_TypeError, message.c_str());
     throw PythonError{};
 }

@@ -48,6 +48,8 @@ constexpr Function kFunctions[] = {
      run_arithmetic_asian_call},
     {{"price_down_and_out_call", "down_and_out_call"}, "price_down_and_out_call(config)\n--\n\n", run_down_and_out_call},
     {{"price_lookback_call", "lookback_call"}, "price_lookback_call(config)\n--\n\n", run_lookback_call},
+    {{"price_american_put", "american_put"}, "price_american_put(config)\n--\n\n", run_american_put},
+    {{"price_bermudan_put", "bermudan_put"}, "price_bermudan_put(config)\n--\n\n", run_bermudan_put},
     {{"price_european_call_parameter_sweep", "european_call_parameter_sweep"},
      "price_european_call_parameter_sweep(config)\n--\n\n",
      run_european_call_parameter_sweep},

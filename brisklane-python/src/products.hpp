@@ -60,6 +60,9 @@ inline constexpr auto kDownAndOutCallFields = concat_fields(
     run_fields<mc_core::DownAndOutCallConfig>());
 inline constexpr auto run_down_and_out_call =
     single_price<mc_core::DownAndOutCallConfig, kDownAndOutCallFields, mc_core::down_and_out_call_price_mc_cpu>;
+// American and Bermudan puts by Longstaff-Schwartz (early_exercise_products.cpp).
+nlohmann::json run_american_put(const CallIdentity& call, PyObject* config);
+nlohmann::json run_bermudan_put(const CallIdentity& call, PyObject* config);
 
 // The European call parameter sweep, the Gaussian moments study and the
 // multilevel Asian call (studies_products.cpp).

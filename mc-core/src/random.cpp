@@ -240,6 +240,9 @@ void StructuredNormalSampler::fill_standard_normals(std::uint64_t i, std::uint64
 
 BrownianBridgeWorkspace::BrownianBridgeWorkspace(SamplingMethod sampling, std::uint64_t n, double maturity) {
     if (sampling != SamplingMethod::scrambled_sobol_brownian_bridge) return;
+    // The standardised increments do not depend on the horizon, but at a zero
+    // horizon they would be 0/0; build that degenerate bridge on a unit horizon.
+    if (maturity == 0.0) maturity = 1.0;
     n_steps_ = n;
     sqrt_t_ = std::sqrt(maturity);
     const double dt = maturity / static_cast<double>(n);

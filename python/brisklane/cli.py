@@ -4,6 +4,7 @@ Usage::
 
     brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol
     brisklane price european_call --json technique=antithetic
+    brisklane price bermudan_put exercise_steps=16,32,48
     brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3
     brisklane moments n_samples=50000 sampling=scrambled_sobol
     brisklane sweep scenarios.json n_paths=200000
@@ -160,7 +161,11 @@ class Product:
     reported in the summary; ``reference`` optionally maps the same
     configuration to a closed-form price used by ``price`` and ``demo``;
     ``parsers`` maps a config key to a parser for its ``key=value`` text;
-    ``details`` optionally maps the full result to extra summary rows.
+    ``details`` names entries of ``result["values"]["details"]`` that ``price``
+    prints, and ``summary_rows`` optionally maps the full result to further
+    summary rows.  ``demo`` runs every sampling method of ``demo_samplings`` with
+    every technique of ``demo_techniques``; an empty tuple means the product
+    has no such setting (one run, shown as ``-``).
     """
 
     name: str
@@ -173,7 +178,11 @@ class Product:
     demo_samplings: Tuple[str, ...] = SAMPLING_METHODS
     demo_techniques: Tuple[str, ...] = TECHNIQUES
     demo_config: Mapping[str, Any] = field(default_factory=dict)
-    details: Optional[Callable[[Mapping[str, Any]], List[Tuple[str, str]]]] = None
+    details: Tuple[str, ...] = ()
+    summary_rows: Optional[Callable[[Mapping[str, Any]], List[Tuple[str, str]]]] = None
+
+
+_LSM_DETAILS = ("regression_basis", "regression_steps", "early_exercise_count", "maturity_exercise_count")
 
 
 def _mlmc_paths(config: Mapping[str, Any]) -> Optional[int]:
@@ -186,7 +195,7 @@ def _mlmc_paths(config: Mapping[str, Any]) -> Optional[int]:
     return sum(per_level) * replicates
 
 
-def _mlmc_details(result: Mapping[str, Any]) -> List[Tuple[str, str]]:
+def _mlmc_summary_rows(result: Mapping[str, Any]) -> List[Tuple[str, str]]:
     values = result.get("values") or {}
     rows: List[Tuple[str, str]] = []
     for level in values.get("levels") or []:
@@ -236,14 +245,31 @@ PRODUCTS: Dict[str, Product] = {
             demo_config={"n_paths": 20000, "n_steps": 64},
         ),
         Product(
+            name="american_put",
+            function="price_american_put",
+            description="American put by Longstaff-Schwartz regression (exercise at every step and at time 0)",
+            demo_samplings=(),
+            demo_techniques=(),
+            details=_LSM_DETAILS,
+        ),
+        Product(
+            name="bermudan_put",
+            function="price_bermudan_put",
+            description="Bermudan put by Longstaff-Schwartz regression (exercise at exercise_steps; maturity always added)",
+            parsers={"exercise_steps": parse_int_list},
+            demo_samplings=(),
+            demo_techniques=(),
+            details=("exercise_schedule",) + _LSM_DETAILS,
+        ),
+        Product(
             name="arithmetic_asian_mlmc",
             function="arithmetic_asian_mlmc",
             description="Arithmetic Asian call by multilevel Monte Carlo (paths_per_level=N0,N1,...)",
             count_paths=_mlmc_paths,
             parsers={"paths_per_level": parse_int_list},
-            demo_techniques=("standard",),  # no technique key: plain level estimators
+            demo_techniques=(),  # no technique: plain level estimators
             demo_config={"paths_per_level": [4000, 2000, 1000, 500]},
-            details=_mlmc_details,
+            summary_rows=_mlmc_summary_rows,
         ),
     )
 }
@@ -341,7 +367,7 @@ def _config_text(config: Mapping[str, Any]) -> str:
     return ", ".join(f"{key}={value}" for key, value in config.items())
 
 
-def _print_table(headers: Sequence[str], rows: Sequence[Sequence[str]], numeric: Sequence[bool]) -> None:
+def _table_lines(headers: Sequence[str], rows: Sequence[Sequence[str]], numeric: Sequence[bool]) -> List[str]:
     widths = [len(h) for h in headers]
     for row in rows:
         widths = [max(w, len(cell)) for w, cell in zip(widths, row)]
@@ -353,10 +379,12 @@ def _print_table(headers: Sequence[str], rows: Sequence[Sequence[str]], numeric:
         ]
         return "  ".join(parts).rstrip()
 
-    print(line(headers))
-    print("  ".join("-" * w for w in widths))
-    for row in rows:
-        print(line(row))
+    return [line(headers), "  ".join("-" * w for w in widths)] + [line(row) for row in rows]
+
+
+def _print_table(headers: Sequence[str], rows: Sequence[Sequence[str]], numeric: Sequence[bool]) -> None:
+    for text in _table_lines(headers, rows, numeric):
+        print(text)
 
 
 # ---------------------------------------------------------------------------
@@ -395,8 +423,12 @@ def _cmd_price(args: argparse.Namespace) -> int:
             error = _error_in_stderrs(price, stderr, reference)
             note = f" (error {error:+.2f} standard errors)" if error is not None and math.isfinite(error) else ""
             rows.append((product.reference_name or "reference", f"{reference:.6f}{note}"))
-    if product.details is not None:
-        rows.extend(product.details(result))
+    details = result.get("values", {}).get("details", {}) if product.details else {}
+    for key in product.details:
+        if key in details:
+            rows.append((key.replace("_", " "), str(details[key])))
+    if product.summary_rows is not None:
+        rows.extend(product.summary_rows(result))
     rows.append(("paths", f"{paths:,}" if paths is not None else "n/a"))
     rows.append(("wall time", f"{seconds * 1e3:.1f} ms"))
     rows.append(("paths per second", _fmt_rate(paths, seconds)))
@@ -409,15 +441,24 @@ def _cmd_price(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _demo_rows(product: Product, base: Dict[str, Any], rows: List[List[str]]) -> float:
-    """Prices one product under each of its demo samplings and techniques."""
+def _demo_lines(product: Product, args: argparse.Namespace) -> List[str]:
+    """Prices one product's demo table and returns the lines to print."""
+    base = dict(product.demo_config)
+    base.update(parse_assignments(args.assignments, product.parsers))
+    if args.paths is not None:
+        base["n_paths"] = args.paths
     function = _pricing_function(product)
+    rows: List[List[str]] = []
     reference_value: Optional[float] = None
     echoed: Mapping[str, Any] = {}
     total = 0.0
-    for sampling in product.demo_samplings:
-        for technique in product.demo_techniques:
-            config = dict(base, sampling=sampling, technique=technique)
+    for sampling in product.demo_samplings or (None,):
+        for technique in product.demo_techniques or (None,):
+            config = dict(base)
+            if sampling is not None:
+                config["sampling"] = sampling
+            if technique is not None:
+                config["technique"] = technique
             result, seconds = _timed_call(function, config)
             total += seconds
             echoed = result.get("manifest", {}).get("config", {})
@@ -429,8 +470,8 @@ def _demo_rows(product: Product, base: Dict[str, Any], rows: List[List[str]]) ->
             rows.append(
                 [
                     product.name,
-                    sampling,
-                    technique,
+                    sampling or "-",
+                    technique or "-",
                     _fmt_number(price),
                     _fmt_number(stderr),
                     f"{error:+.2f}" if error is not None else "n/a",
@@ -438,35 +479,33 @@ def _demo_rows(product: Product, base: Dict[str, Any], rows: List[List[str]]) ->
                 ]
             )
     shown = {k: v for k, v in echoed.items() if k not in ("sampling", "technique")}
-    print(f"{product.name}: {_config_text(shown)}")
+    lines = [f"{product.name}: {_config_text(shown)}"]
     if reference_value is not None:
-        print(f"  {product.reference_name or 'reference'} price: {reference_value:.6f}")
-    return total
+        lines.append(f"{product.reference_name or 'reference'} price: {reference_value:.6f}")
+    lines.append("")
+    headers = ["product", "sampling", "technique", "price", "stderr", "error (se)", "time (ms)"]
+    lines += _table_lines(headers, rows, [False, False, False, True, True, True, True])
+    lines.append("")
+    lines.append(f"total time: {total * 1e3:.1f} ms for {len(rows)} runs")
+    return lines
 
 
 def _cmd_demo(args: argparse.Namespace) -> int:
-    if args.product is not None:
-        chosen = [_find_product(args.product)]
-    else:
-        library = _library()
-        chosen = [product for product in PRODUCTS.values() if hasattr(library, product.function)]
     if args.paths is not None and args.paths <= 0:
         raise CliError("--paths must be a positive integer")
-
-    rows: List[List[str]] = []
-    total = 0.0
-    for product in chosen:
-        base = dict(product.demo_config)
-        base.update(parse_assignments(args.assignments, product.parsers))
-        if args.paths is not None:
-            base["n_paths"] = args.paths
-        total += _demo_rows(product, base, rows)
-
-    print()
-    headers = ["product", "sampling", "technique", "price", "stderr", "error (se)", "time (ms)"]
-    _print_table(headers, rows, [False, False, False, True, True, True, True])
-    print()
-    print(f"total time: {total * 1e3:.1f} ms for {len(rows)} runs")
+    if args.product is not None:
+        products = [_find_product(args.product)]
+    else:  # every product this build provides
+        library = _library()
+        products = [product for product in PRODUCTS.values() if hasattr(library, product.function)]
+    # Everything is priced before anything is printed, so a failure prints
+    # only its error line.
+    blocks = [_demo_lines(product, args) for product in products]
+    for index, block in enumerate(blocks):
+        if index:
+            print()
+        for text in block:
+            print(text)
     return EXIT_OK
 
 
@@ -671,6 +710,7 @@ def build_parser() -> argparse.ArgumentParser:
             "examples:\n"
             "  brisklane price european_call spot=105 n_paths=2000000 sampling=scrambled_sobol\n"
             "  brisklane price european_call --json technique=control_variate\n"
+            "  brisklane price bermudan_put exercise_steps=16,32,48\n"
             "  brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3\n"
             "  brisklane moments n_samples=50000 sampling=scrambled_sobol\n"
             "  brisklane sweep scenarios.csv n_paths=200000 method=stepwise_paths\n"
@@ -700,11 +740,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser(
         "demo",
-        help="price a product under every sampling method and technique",
-        description="Price a product (default: the default European call) under every "
-        "sampling method and variance-reduction technique and compare with its closed form.",
+        help="price every product under every sampling method and technique",
+        description="Price every product (or the one given by --product) under each of its "
+        "sampling methods and variance-reduction techniques and compare with its closed form "
+        "where there is one.",
     )
-    demo.add_argument("--product", default=None, help=f"one product only ({products}); default: every product")
+    demo.add_argument("--product", default=None, help=f"product name ({products}; default: all)")
     demo.add_argument("--paths", type=int, default=None, metavar="N", help="paths per run (default: the product's default)")
     demo.add_argument("assignments", nargs="*", metavar="key=value", help="extra configuration, as for 'price'")
     demo.set_defaults(handler=_cmd_demo)

@@ -374,6 +374,6 @@ def test_cli_demo_row(capsys):
     assert code == 0, err
     rows = [line.split() for line in out.splitlines() if line.startswith("arithmetic_asian_mlmc ")]
     assert len(rows) == 5
-    assert all(row[2] == "standard" and row[5] == "n/a" for row in rows)
+    assert all(row[2] == "-" and row[5] == "n/a" for row in rows)
     expected = mlmc({"paths_per_level": [4000, 2000, 1000, 500], "sampling": "pseudorandom"})["values"]
     assert rows[0][3] == f"{expected['price']:.6f}"
