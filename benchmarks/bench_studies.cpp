@@ -13,6 +13,8 @@
 
 namespace {
 
+namespace sweep_cpu = mc_core::runtime::cpu;
+
 void rate_row(const char* name, double seconds, double updates) {
     std::printf("%-48s %9.2f ms  %8.1f M updates/s  %6.2f ns/update\n", name, seconds * 1e3, updates / seconds * 1e-6,
                 seconds / updates * 1e9);
@@ -60,23 +62,23 @@ int main() {
 
     std::printf("\nEuropean call parameter sweep, default configuration (3 scenarios x 100000 paths, terminal method)\n");
     for (std::uint64_t threads : {1, 2}) {
-        mc_core::EuropeanCallParameterSweepConfig sweep;
+        sweep_cpu::EuropeanCallParameterSweepConfig sweep;
         sweep.base_config.n_threads = threads;
-        mc_core::EuropeanCallParameterSweepResult result;
+        sweep_cpu::EuropeanCallParameterSweepResult result;
         const double seconds =
-            bench::best_seconds(repeats, [&] { result = mc_core::price_european_call_parameter_sweep_cpu(sweep); });
+            bench::best_seconds(repeats, [&] { result = sweep_cpu::price_european_call_parameter_sweep_cpu(sweep); });
         bench::keep(result.rows[0].result.price);
         char name[64];
         std::snprintf(name, sizeof name, "n_threads=%llu", static_cast<unsigned long long>(threads));
         rate_row(name, seconds, static_cast<double>(result.total_paths));
     }
     {
-        mc_core::EuropeanCallParameterSweepConfig sweep;
+        sweep_cpu::EuropeanCallParameterSweepConfig sweep;
         sweep.method = mc_core::EuropeanCallMethod::stepwise_paths;
         sweep.base_config.n_threads = 2;
-        mc_core::EuropeanCallParameterSweepResult result;
+        sweep_cpu::EuropeanCallParameterSweepResult result;
         const double seconds =
-            bench::best_seconds(2, [&] { result = mc_core::price_european_call_parameter_sweep_cpu(sweep); });
+            bench::best_seconds(2, [&] { result = sweep_cpu::price_european_call_parameter_sweep_cpu(sweep); });
         bench::keep(result.rows[0].result.price);
         rate_row("stepwise_paths (252 steps), n_threads=2", seconds,
                  static_cast<double>(result.total_paths) * static_cast<double>(sweep.base_config.n_steps));

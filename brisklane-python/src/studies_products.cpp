@@ -17,10 +17,10 @@ using mc_core::ArithmeticAsianMlmcConfig;
 using mc_core::ArithmeticAsianMlmcLevelResult;
 using mc_core::ArithmeticAsianMlmcResult;
 using mc_core::EuropeanCallConfig;
-using mc_core::EuropeanCallParameterSweepConfig;
-using mc_core::EuropeanCallParameterSweepResult;
-using mc_core::EuropeanCallParameterSweepRow;
-using mc_core::EuropeanCallSweepScenario;
+using mc_core::runtime::cpu::EuropeanCallParameterSweepConfig;
+using mc_core::runtime::cpu::EuropeanCallParameterSweepResult;
+using mc_core::runtime::cpu::EuropeanCallParameterSweepRow;
+using mc_core::runtime::cpu::EuropeanCallSweepScenario;
 using mc_core::GaussianUncertaintyConfig;
 using mc_core::GaussianUncertaintyMomentResult;
 
@@ -188,7 +188,8 @@ nlohmann::json run_european_call_parameter_sweep(const CallIdentity& call, PyObj
     read_fields(config, kSweepFields, sweep);
     if (PyRef scenarios = lookup(config, {"scenarios"})) sweep.scenarios = read_scenarios(scenarios.get());
 
-    const EuropeanCallParameterSweepResult result = mc_core::price_european_call_parameter_sweep_cpu(sweep);
+    const EuropeanCallParameterSweepResult result =
+        mc_core::runtime::cpu::price_european_call_parameter_sweep_cpu(sweep);
     return study_envelope(call, tree_of(sweep), tree_of(result));
 }
 

@@ -125,6 +125,8 @@ double black_scholes_european_call_price(double s0, double k, double r, double s
 // ---------------------------------------------------------------------------
 // European call parameter sweep.
 
+namespace runtime::cpu {
+
 std::vector<EuropeanCallSweepScenario> EuropeanCallParameterSweepConfig::default_scenarios() {
     EuropeanCallSweepScenario atm, down, high_vol;
     atm.scenario_id = "atm_base";
@@ -212,5 +214,7 @@ EuropeanCallParameterSweepResult price_european_call_parameter_sweep_cpu(const E
     out.scenario_count = out.rows.size();
     return out;
 }
+
+}  // namespace runtime::cpu
 
 }  // namespace mc_core

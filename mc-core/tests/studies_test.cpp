@@ -229,6 +229,8 @@ TEST(GaussianMoments, SobolIgnoresHighSeedBits) {
 
 // ---- Parameter sweep -------------------------------------------------------------
 
+using namespace runtime::cpu;
+
 EuropeanCallParameterSweepConfig small_sweep() {
     EuropeanCallParameterSweepConfig s;
     s.base_config.n_paths = 4000;

@@ -87,6 +87,8 @@ double black_scholes_european_call_price(double s0, double k, double r, double s
 
 // ---- European call parameter sweep --------------------------------------------
 
+namespace runtime::cpu {
+
 // One scenario: every field but the id overrides the base when set.
 struct EuropeanCallSweepScenario {
     std::string scenario_id = "base";
@@ -145,5 +147,7 @@ EuropeanCallConfig sweep_effective_config(const EuropeanCallParameterSweepConfig
 
 // Validates the base, the list and every scenario, then prices them in order.
 EuropeanCallParameterSweepResult price_european_call_parameter_sweep_cpu(const EuropeanCallParameterSweepConfig& config);
+
+}  // namespace runtime::cpu
 
 }  // namespace mc_core
