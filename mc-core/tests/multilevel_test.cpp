@@ -165,6 +165,25 @@ TEST(MlmcValidation, StructuredBufferThatCannotExistIsAnAllocationFailure) {
     }
 }
 
+TEST(MlmcValidation, ReplicateBuffersThatCannotExistAreAllocationFailures) {
+    Config c = small_config(SamplingMethod::scrambled_sobol);
+    c.scramble_replicates = std::uint64_t{1} << 62;
+    try {
+        arithmetic_asian_call_price_mlmc_cpu(c);
+        FAIL() << "no error";
+    } catch (const AllocationFailure& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot allocate MLMC replicate estimates: 4611686018427387904 values");
+    }
+}
+
+TEST(MlmcValidation, ALevelKernelNeedsARefinementFactor) {
+    // Called directly, without the entry's validation: no division by zero.
+    Config c = small_config();
+    c.refinement_factor = 0;
+    EXPECT_EQ(fatal_message([&] { simulate_asian_mlmc_level(c, 1, 10, 8); }), "refinement_factor must be >= 2");
+    EXPECT_NO_THROW(simulate_asian_mlmc_level(c, 0, 10, 8));
+}
+
 // ---- The level kernels -----------------------------------------------------------
 
 TEST(MlmcLevels, LevelZeroIsThePlainAsianKernel) {

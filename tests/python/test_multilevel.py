@@ -173,6 +173,12 @@ def test_buffer_that_cannot_exist_is_a_memory_error():
     assert str(info.value) == "cannot allocate MLMC normal buffer: 2305843009213693952 values"
 
 
+def test_replicate_count_that_cannot_be_stored_is_a_memory_error():
+    with pytest.raises(MemoryError) as info:
+        mlmc(dict(SMALL, sampling="scrambled_sobol", scramble_replicates=2**62))
+    assert str(info.value) == "cannot allocate MLMC replicate estimates: 4611686018427387904 values"
+
+
 # ---------------------------------------------------------------------------
 # Replicates
 # ---------------------------------------------------------------------------
