@@ -43,6 +43,11 @@ void raise_panic(const char* message) {
 
 constexpr Function kFunctions[] = {
     {{"price_european_call", "european_call"}, "price_european_call(config)\n--\n\n", run_european_call},
+    {{"price_basket_call", "basket_call"}, "price_basket_call(config)\n--\n\n", run_basket_call},
+    {{"price_heston_european_call", "heston_european_call"}, "price_heston_european_call(config)\n--\n\n",
+     run_heston_european_call},
+    {{"price_merton_jump_diffusion_call", "merton_jump_diffusion_call"},
+     "price_merton_jump_diffusion_call(config)\n--\n\n", run_merton_jump_diffusion_call},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------
