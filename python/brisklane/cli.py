@@ -30,6 +30,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
+from brisklane.reference import basket_call_single_asset, black_scholes_call, heston_call, merton_call
+
 __all__ = [
     "EXIT_OK",
     "EXIT_ERROR",
@@ -70,42 +72,22 @@ class CliError(Exception):
 # ---------------------------------------------------------------------------
 
 
-def _normal_cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
-
-
-def black_scholes_call(s0: float, k: float, r: float, sigma: float, t: float) -> float:
-    """Black–Scholes price of a European call without dividends.
-
-    Degenerate inputs are handled by their limits: zero strike gives the
-    spot, zero maturity the intrinsic value, zero volatility the discounted
-    forward intrinsic value.  Inputs outside the model's domain give NaN.
-    """
-    values = (s0, k, r, sigma, t)
-    if any(v is None for v in values):
-        return math.nan
-    s0, k, r, sigma, t = (float(v) for v in values)
-    if any(math.isnan(v) for v in (s0, k, r, sigma, t)):
-        return math.nan
-    if not (s0 > 0.0 and k >= 0.0 and sigma >= 0.0 and t >= 0.0):
-        return math.nan
-    if k == 0.0:
-        return s0
-    if t == 0.0:
-        return max(s0 - k, 0.0)
-    discounted_strike = k * math.exp(-r * t)
-    if sigma == 0.0:
-        return max(s0 - discounted_strike, 0.0)
-    sd = sigma * math.sqrt(t)
-    d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
-    d2 = d1 - sd
-    return s0 * _normal_cdf(d1) - discounted_strike * _normal_cdf(d2)
-
-
 def _gbm_call_reference(config: Mapping[str, Any]) -> float:
     return black_scholes_call(
         config.get("s0"), config.get("k"), config.get("r"), config.get("sigma"), config.get("t")
     )
+
+
+def _fields_reference(function: Callable[..., float], *keys: str) -> Callable[[Mapping[str, Any]], float]:
+    """A reference taking the echoed configuration's ``keys`` as positional arguments."""
+
+    def reference(config: Mapping[str, Any]) -> float:
+        values = [config.get(key) for key in keys]
+        if any(value is None for value in values):
+            return math.nan
+        return function(*values)
+
+    return reference
 
 
 # ---------------------------------------------------------------------------
@@ -175,6 +157,34 @@ PRODUCTS: Dict[str, Product] = {
             description="European call under geometric Brownian motion (terminal sampling)",
             reference=_gbm_call_reference,
             reference_name="Black-Scholes",
+        ),
+        Product(
+            name="basket_call",
+            function="price_basket_call",
+            description="call on a weighted basket of two correlated GBM assets (one step)",
+            reference=_fields_reference(
+                basket_call_single_asset, "s01", "s02", "k", "r", "sigma1", "sigma2", "rho", "weight1", "weight2", "t"
+            ),
+            reference_name="Black-Scholes (single-asset case)",
+        ),
+        Product(
+            name="heston_european_call",
+            function="price_heston_european_call",
+            description="European call under Heston stochastic volatility (Euler steps, pseudorandom)",
+            reference=_fields_reference(heston_call, "s0", "k", "r", "v0", "kappa", "theta", "vol_of_vol", "rho", "t"),
+            reference_name="Heston (semi-closed form)",
+            demo_samplings=("pseudorandom",),
+        ),
+        Product(
+            name="merton_jump_diffusion_call",
+            function="price_merton_jump_diffusion_call",
+            description="European call under Merton jump diffusion (terminal sampling, pseudorandom)",
+            reference=_fields_reference(
+                merton_call, "s0", "k", "r", "sigma", "t", "jump_intensity", "jump_mean", "jump_volatility"
+            ),
+            reference_name="Merton series",
+            demo_samplings=("pseudorandom",),
+            demo_techniques=("standard",),
         ),
     )
 }
@@ -330,46 +340,58 @@ def _cmd_price(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _demo_products(name: Optional[str]) -> List[Product]:
+    """The named product, or every product of the table that this build offers."""
+    if name is not None:
+        return [_find_product(name)]
+    library = _library()
+    return [product for product in PRODUCTS.values() if hasattr(library, product.function)]
+
+
 def _cmd_demo(args: argparse.Namespace) -> int:
-    product = _find_product(args.product)
-    base = parse_assignments(args.assignments, product.parsers)
+    products = _demo_products(args.product)
+    parsers: Dict[str, Callable[[str], Any]] = {}
+    for product in products:
+        parsers.update(product.parsers)
+    base = parse_assignments(args.assignments, parsers)
     if args.paths is not None:
         if args.paths <= 0:
             raise CliError("--paths must be a positive integer")
         base["n_paths"] = args.paths
-    function = _pricing_function(product)
 
     rows: List[List[str]] = []
-    reference_value: Optional[float] = None
-    echoed: Mapping[str, Any] = {}
     total = 0.0
-    for sampling in product.demo_samplings:
-        for technique in product.demo_techniques:
-            config = dict(base, sampling=sampling, technique=technique)
-            result, seconds = _timed_call(function, config)
-            total += seconds
-            echoed = result.get("manifest", {}).get("config", {})
-            price, stderr = result.get("price"), result.get("stderr")
-            reference = product.reference(echoed) if product.reference is not None else None
-            if reference is not None and math.isfinite(reference):
-                reference_value = reference
-            error = _error_in_stderrs(price, stderr, reference)
-            rows.append(
-                [
-                    product.name,
-                    sampling,
-                    technique,
-                    _fmt_number(price),
-                    _fmt_number(stderr),
-                    f"{error:+.2f}" if error is not None else "n/a",
-                    f"{seconds * 1e3:.1f}",
-                ]
-            )
+    for product in products:
+        function = _pricing_function(product)
+        reference_value: Optional[float] = None
+        echoed: Mapping[str, Any] = {}
+        for sampling in product.demo_samplings:
+            for technique in product.demo_techniques:
+                config = dict(base, sampling=sampling, technique=technique)
+                result, seconds = _timed_call(function, config)
+                total += seconds
+                echoed = result.get("manifest", {}).get("config", {})
+                price, stderr = result.get("price"), result.get("stderr")
+                reference = product.reference(echoed) if product.reference is not None else None
+                if reference is not None and math.isfinite(reference):
+                    reference_value = reference
+                error = _error_in_stderrs(price, stderr, reference)
+                rows.append(
+                    [
+                        product.name,
+                        sampling,
+                        technique,
+                        _fmt_number(price),
+                        _fmt_number(stderr),
+                        f"{error:+.2f}" if error is not None else "n/a",
+                        f"{seconds * 1e3:.1f}",
+                    ]
+                )
 
-    shown = {k: v for k, v in echoed.items() if k not in ("sampling", "technique")}
-    print(f"{product.name}: {_config_text(shown)}")
-    if reference_value is not None:
-        print(f"{product.reference_name or 'reference'} price: {reference_value:.6f}")
+        shown = {k: v for k, v in echoed.items() if k not in ("sampling", "technique")}
+        print(f"{product.name}: {_config_text(shown)}")
+        if reference_value is not None:
+            print(f"{product.reference_name or 'reference'} price: {reference_value:.6f}")
     print()
     headers = ["product", "sampling", "technique", "price", "stderr", "error (se)", "time (ms)"]
     _print_table(headers, rows, [False, False, False, True, True, True, True])
@@ -451,11 +473,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser(
         "demo",
-        help="price a product under every sampling method and technique",
-        description="Price a product (default: the default European call) under every "
-        "sampling method and variance-reduction technique and compare with its closed form.",
+        help="price every product under each sampling method and technique it offers",
+        description="Price every product (or the one named by --product) with its default "
+        "configuration under each sampling method and variance-reduction technique it offers, "
+        "and compare with its closed form where there is one.",
     )
-    demo.add_argument("--product", default="european_call", help=f"product name ({products})")
+    demo.add_argument("--product", default=None, help=f"only this product ({products}); default: all")
     demo.add_argument("--paths", type=int, default=None, metavar="N", help="paths per run (default: the product's default)")
     demo.add_argument("assignments", nargs="*", metavar="key=value", help="extra configuration, as for 'price'")
     demo.set_defaults(handler=_cmd_demo)

@@ -256,11 +256,11 @@ def test_unknown_product_names_the_product(capsys):
 # ---------------------------------------------------------------------------
 
 
-def demo_rows(out):
+def demo_rows(out, product="european_call"):
     rows = {}
     for line in out.splitlines():
         cells = line.split()
-        if len(cells) == 7 and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
+        if len(cells) == 7 and cells[0] == product and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
             rows[(cells[1], cells[2])] = cells
     return rows
 
@@ -289,7 +289,7 @@ def test_demo_small(capsys):
 
 
 def test_demo_uses_default_config(capsys):
-    code, out, err = run(capsys, "demo")
+    code, out, err = run(capsys, "demo", "--product", "european_call")
     assert code == 0
     assert "n_paths=100000" in out
     assert "Black-Scholes price: 9.413403" in out
@@ -395,8 +395,8 @@ def test_new_product_in_demo(capsys, fake_product):
     assert code == 0, err
     assert [config["sampling"] for config in fake_product] == ["pseudorandom", "latin_hypercube"]
     assert all(config["n_paths"] == 10 and config["exercise_steps"] == [1, 2] for config in fake_product)
-    assert len(demo_rows(out)) == 2
-    assert all(cells[5] == "n/a" for cells in demo_rows(out).values())
+    assert len(demo_rows(out, "fake_put")) == 2
+    assert all(cells[5] == "n/a" for cells in demo_rows(out, "fake_put").values())
 
 
 def test_product_missing_from_build(capsys, monkeypatch):
