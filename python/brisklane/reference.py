@@ -232,8 +232,9 @@ def basket_call_single_asset(
     """Exact price of the two-asset basket call where the basket is one lognormal asset.
 
     That is the case when a weight is 0, or when rho = 1 and the volatilities are
-    equal (then S2 / s02 = S1 / s01 on every path).  The basket w S is a call on S
-    with strike k / w, scaled by w, for a positive multiple w.  Otherwise NaN.
+    equal (then S2 / s02 = S1 / s01 on every path): a call on the basket w S is
+    a Black–Scholes call on the asset w S, which is worth 0 when w <= 0.
+    Otherwise NaN.
     """
     if not _finite(s01, s02, k, r, sigma1, sigma2, rho, weight1, weight2, t):
         return math.nan
@@ -249,6 +250,5 @@ def basket_call_single_asset(
     for spot, sigma in candidates:
         if spot > 0.0:
             return black_scholes_call(spot, k, r, sigma, t)
-        if spot == 0.0:
-            return 0.0
+        return 0.0  # the basket is never positive and k >= 0
     return math.nan
