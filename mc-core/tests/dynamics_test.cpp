@@ -176,26 +176,34 @@ TEST(HestonKernel, PendingSpareIsTheFirstNormalOfThePath) {
 }
 
 TEST(HestonKernel, ChunksAccumulatePathsInOrder) {
-    HestonEuropeanCallConfig c;
-    c.n_steps = 20;
-    const HestonPathParams p = heston_params(c);
-    NormalRng rng(99);
-    PathSums sums;
-    ControlVariateMoments moments;
-    for (int i = 0; i < 37; ++i) {
-        const auto path = scalar_path(p, rng);
-        sums.add(path.y);
-        moments.add(path.y, path.c);
+    // Groups of paths stepped together, a ragged tail, and step counts on both
+    // sides of the lockstep limit all give the path-by-path bits.
+    for (const std::uint64_t steps : {1ULL, 20ULL, 512ULL, 513ULL}) {
+        for (const std::uint64_t paths : {1ULL, 4ULL, 11ULL}) {
+            SCOPED_TRACE(std::to_string(steps) + " steps, " + std::to_string(paths) + " paths");
+            HestonEuropeanCallConfig c;
+            c.n_steps = steps;
+            const HestonPathParams p = heston_params(c);
+            NormalRng rng(99);
+            PathSums sums;
+            ControlVariateMoments moments;
+            for (std::uint64_t i = 0; i < paths; ++i) {
+                const auto path = scalar_path(p, rng);
+                sums.add(path.y);
+                moments.add(path.y, path.c);
+            }
+            const PathSums got = mc_core::simulate_heston_chunk(99, paths, p);
+            EXPECT_EQ(got.sum, sums.sum);
+            EXPECT_EQ(got.sum_sq, sums.sum_sq);
+            const ControlVariateMoments m = mc_core::simulate_heston_control_variate_chunk(99, paths, p);
+            EXPECT_EQ(m.count, paths);
+            EXPECT_EQ(m.sum_y, moments.sum_y);
+            EXPECT_EQ(m.sum_y2, moments.sum_y2);
+            EXPECT_EQ(m.sum_c, moments.sum_c);
+            EXPECT_EQ(m.sum_c2, moments.sum_c2);
+            EXPECT_EQ(m.sum_cy, moments.sum_cy);
+        }
     }
-    const PathSums got = mc_core::simulate_heston_chunk(99, 37, p);
-    EXPECT_EQ(got.sum, sums.sum);
-    EXPECT_EQ(got.sum_sq, sums.sum_sq);
-    const ControlVariateMoments m = mc_core::simulate_heston_control_variate_chunk(99, 37, p);
-    EXPECT_EQ(m.count, 37u);
-    EXPECT_EQ(m.sum_y, moments.sum_y);
-    EXPECT_EQ(m.sum_c, moments.sum_c);
-    EXPECT_EQ(m.sum_cy, moments.sum_cy);
-    EXPECT_EQ(m.sum_c2, moments.sum_c2);
 }
 
 TEST(HestonKernel, AntitheticPairsMirrorEachStepPair) {
