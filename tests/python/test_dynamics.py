@@ -170,6 +170,39 @@ def merton_by_stream(config, seed):
     return price, math.sqrt(max(total_sq / n - price * price, 0.0)) / math.sqrt(n)
 
 
+def heston_by_stream(config, seed, technique="standard"):
+    """Serial Heston estimate: per step z1 (cosine) then z2 (sine) of one Box–Muller draw."""
+    c = {**HESTON_DEFAULTS, **config}
+    dt = c["t"] / c["n_steps"]
+    sqrt_dt = math.sqrt(dt)
+    rho = c["rho"]
+    rho_bar = math.sqrt(max(1.0 - rho * rho, 0.0))
+    disc = math.exp(-(c["r"] * c["t"]))
+    stream = Stream(seed)
+
+    def path(normals, sign):
+        x, v = math.log(c["s0"]), c["v0"]
+        for z1, z2 in normals:
+            z1, z2 = sign * z1, sign * z2
+            vp = max(v, 0.0)
+            root = math.sqrt(vp)
+            x = x + dt * (c["r"] - 0.5 * vp) + sqrt_dt * root * (rho * z1 + rho_bar * z2)
+            v = max(v + dt * (c["kappa"] * (c["theta"] - vp)) + sqrt_dt * (c["vol_of_vol"] * root) * z1, 0.0)
+        return disc * max(math.exp(x) - c["k"], 0.0)
+
+    n = c["n_paths"]
+    units = n - n // 2 if technique == "antithetic" else n
+    samples = []
+    for _ in range(units):
+        normals = [(stream.normal(), stream.normal()) for _ in range(c["n_steps"])]
+        y = path(normals, 1.0)
+        if technique == "antithetic":
+            y = 0.5 * (y + path(normals, -1.0))
+        samples.append(y)
+    price = sum(samples) / units
+    return price, math.sqrt(max(sum(y * y for y in samples) / units - price * price, 0.0)) / math.sqrt(units)
+
+
 # ---------------------------------------------------------------------------
 # Registration and envelope
 # ---------------------------------------------------------------------------
@@ -417,6 +450,17 @@ def test_heston_constant_variance_is_black_scholes(technique):
     result = heston({**config, "n_paths": 40000, "n_steps": 20, "n_threads": 2, "technique": technique})
     expected = bs_call(100.0, 95.0, 0.03, 0.25, 1.0)
     assert abs(result["price"] - expected) <= 4.0 * result["stderr"]
+
+
+@pytest.mark.parametrize("technique", ["standard", "antithetic"])
+@pytest.mark.parametrize("config", [{}, {"rho": 1.0, "v0": 0.0, "k": 98.0}, {"vol_of_vol": 2.0, "kappa": 0.2}],
+                         ids=["defaults", "rho-one-from-zero-variance", "truncating"])
+def test_heston_stream_order(config, technique):
+    small = {**config, "n_paths": 41, "n_steps": 7}
+    result = heston({**small, "n_threads": 1, "seed": 13, "technique": technique})
+    price, stderr = heston_by_stream(small, 13, technique)
+    assert result["price"] == pytest.approx(price, rel=1e-12)
+    assert result["stderr"] == pytest.approx(stderr, rel=1e-9)
 
 
 def test_heston_deterministic_control_equals_standard():
