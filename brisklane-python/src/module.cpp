@@ -48,8 +48,13 @@ constexpr Function kFunctions[] = {
      run_arithmetic_asian_call},
     {{"price_down_and_out_call", "down_and_out_call"}, "price_down_and_out_call(config)\n--\n\n", run_down_and_out_call},
     {{"price_lookback_call", "lookback_call"}, "price_lookback_call(config)\n--\n\n", run_lookback_call},
+    {{"price_basket_call", "basket_call"}, "price_basket_call(config)\n--\n\n", run_basket_call},
     {{"price_american_put", "american_put"}, "price_american_put(config)\n--\n\n", run_american_put},
     {{"price_bermudan_put", "bermudan_put"}, "price_bermudan_put(config)\n--\n\n", run_bermudan_put},
+    {{"price_heston_european_call", "heston_european_call"}, "price_heston_european_call(config)\n--\n\n",
+     run_heston_european_call},
+    {{"price_merton_jump_diffusion_call", "merton_jump_diffusion_call"},
+     "price_merton_jump_diffusion_call(config)\n--\n\n", run_merton_jump_diffusion_call},
 };
 
 // ---- Argument frame and the one catch boundary -----------------------------
