@@ -84,19 +84,6 @@ std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n
 
 namespace {
 
-// Hands the stream's normals to `consume` in blocks, in stream order.
-template <class Consume>
-void for_each_normal_block(NormalRng& rng, std::uint64_t count, Consume&& consume) {
-    constexpr std::uint64_t kBlock = 256;
-    double z[kBlock];
-    while (count > 0) {
-        const std::size_t n = static_cast<std::size_t>(std::min(count, kBlock));
-        rng.fill_standard_normals(z, n);
-        consume(z, n);
-        count -= n;
-    }
-}
-
 // Replaces each normal by its terminal price: s0 * exp(drift_t + vol_t * z).
 void terminal_prices(const TerminalParams& p, double* values, std::size_t n, double sign = 1.0) {
     const double vol = sign * p.vol_t;

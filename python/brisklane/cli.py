@@ -37,6 +37,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
+from brisklane.reference import basket_call_single_asset, black_scholes_call, heston_call, merton_call
+
 __all__ = [
     "EXIT_OK",
     "EXIT_ERROR",
@@ -78,42 +80,22 @@ class CliError(Exception):
 # ---------------------------------------------------------------------------
 
 
-def _normal_cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
-
-
-def black_scholes_call(s0: float, k: float, r: float, sigma: float, t: float) -> float:
-    """Black–Scholes price of a European call without dividends.
-
-    Degenerate inputs are handled by their limits: zero strike gives the
-    spot, zero maturity the intrinsic value, zero volatility the discounted
-    forward intrinsic value.  Inputs outside the model's domain give NaN.
-    """
-    values = (s0, k, r, sigma, t)
-    if any(v is None for v in values):
-        return math.nan
-    s0, k, r, sigma, t = (float(v) for v in values)
-    if any(math.isnan(v) for v in (s0, k, r, sigma, t)):
-        return math.nan
-    if not (s0 > 0.0 and k >= 0.0 and sigma >= 0.0 and t >= 0.0):
-        return math.nan
-    if k == 0.0:
-        return s0
-    if t == 0.0:
-        return max(s0 - k, 0.0)
-    discounted_strike = k * math.exp(-r * t)
-    if sigma == 0.0:
-        return max(s0 - discounted_strike, 0.0)
-    sd = sigma * math.sqrt(t)
-    d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
-    d2 = d1 - sd
-    return s0 * _normal_cdf(d1) - discounted_strike * _normal_cdf(d2)
-
-
 def _gbm_call_reference(config: Mapping[str, Any]) -> float:
     return black_scholes_call(
         config.get("s0"), config.get("k"), config.get("r"), config.get("sigma"), config.get("t")
     )
+
+
+def _fields_reference(function: Callable[..., float], *keys: str) -> Callable[[Mapping[str, Any]], float]:
+    """A reference taking the echoed configuration's ``keys`` as positional arguments."""
+
+    def reference(config: Mapping[str, Any]) -> float:
+        values = [config.get(key) for key in keys]
+        if any(value is None for value in values):
+            return math.nan
+        return function(*values)
+
+    return reference
 
 
 # ---------------------------------------------------------------------------
@@ -245,6 +227,15 @@ PRODUCTS: Dict[str, Product] = {
             demo_config={"n_paths": 20000, "n_steps": 64},
         ),
         Product(
+            name="basket_call",
+            function="price_basket_call",
+            description="call on a weighted basket of two correlated GBM assets (one step)",
+            reference=_fields_reference(
+                basket_call_single_asset, "s01", "s02", "k", "r", "sigma1", "sigma2", "rho", "weight1", "weight2", "t"
+            ),
+            reference_name="Black-Scholes (single-asset case)",
+        ),
+        Product(
             name="american_put",
             function="price_american_put",
             description="American put by Longstaff-Schwartz regression (exercise at every step and at time 0)",
@@ -260,6 +251,26 @@ PRODUCTS: Dict[str, Product] = {
             demo_samplings=(),
             demo_techniques=(),
             details=("exercise_schedule",) + _LSM_DETAILS,
+        ),
+        Product(
+            name="heston_european_call",
+            function="price_heston_european_call",
+            description="European call under Heston stochastic volatility (Euler steps, pseudorandom)",
+            reference=_fields_reference(heston_call, "s0", "k", "r", "v0", "kappa", "theta", "vol_of_vol", "rho", "t"),
+            reference_name="Heston (semi-closed form)",
+            demo_samplings=("pseudorandom",),
+            demo_config={"n_paths": 20000, "n_steps": 64},
+        ),
+        Product(
+            name="merton_jump_diffusion_call",
+            function="price_merton_jump_diffusion_call",
+            description="European call under Merton jump diffusion (terminal sampling, pseudorandom)",
+            reference=_fields_reference(
+                merton_call, "s0", "k", "r", "sigma", "t", "jump_intensity", "jump_mean", "jump_volatility"
+            ),
+            reference_name="Merton series",
+            demo_samplings=("pseudorandom",),
+            demo_techniques=("standard",),
         ),
         Product(
             name="arithmetic_asian_mlmc",

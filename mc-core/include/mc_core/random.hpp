@@ -109,6 +109,35 @@ struct NormalRng {
     void fill_standard_normals(double* out, std::size_t n);
 };
 
+// Hands the next `count` normals of `rng` to `consume(values, n)` in blocks of
+// at most 256, in stream order; the block lives on the stack.
+template <class Consume>
+void for_each_normal_block(NormalRng& rng, std::uint64_t count, Consume&& consume) {
+    constexpr std::uint64_t kBlock = 256;
+    double z[kBlock];
+    while (count > 0) {
+        const std::size_t n = static_cast<std::size_t>(count < kBlock ? count : kBlock);
+        rng.fill_standard_normals(z, n);
+        consume(static_cast<double*>(z), n);
+        count -= n;
+    }
+}
+
+// Hands `pairs` successive pairs of normals (z1, z2) of `rng` to
+// `consume(z1, z2)`, drawn in stack blocks. A stream that holds no cached value
+// gives each pair from one Box-Muller draw: z1 = R cos(angle), z2 = R sin(angle).
+template <class Consume>
+void for_each_normal_pair(NormalRng& rng, std::uint64_t pairs, Consume&& consume) {
+    constexpr std::uint64_t kPairs = 128;
+    double z[2 * kPairs];
+    while (pairs > 0) {
+        const std::uint64_t m = pairs < kPairs ? pairs : kPairs;
+        rng.fill_standard_normals(z, static_cast<std::size_t>(2 * m));
+        for (std::uint64_t j = 0; j < m; ++j) consume(z[2 * j], z[2 * j + 1]);
+        pairs -= m;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Scrambled Sobol points (Owen scrambling by hashing, after Burley 2020), with
 // direction numbers from Joe and Kuo's new-joe-kuo-6.21201 set.

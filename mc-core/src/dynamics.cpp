@@ -1,0 +1,234 @@
+#include "mc_core/dynamics.hpp"
+
+#include "mc_core/error.hpp"
+
+namespace mc_core {
+
+using block_math::positive_part;
+
+// ---------------------------------------------------------------------------
+// Heston European call.
+
+namespace {
+
+HestonPathValue heston_path_value(const HestonPathParams& p, const HestonState& s) {
+    const double terminal = block_math::exp(s.x);
+    return {p.discount * positive_part(terminal - p.k), p.discount * terminal};
+}
+
+// Paths are stepped four at a time in lockstep when their normals fit one
+// stack block (n_steps <= 512): each step's variance update waits on a square
+// root, and four independent chains keep the core busy where one would stall.
+// Every path still takes its own 2 n_steps consecutive stream normals and the
+// same operations in the same order as heston_discounted_payoff, so the
+// results are bit for bit those of the path-by-path loop.
+constexpr std::uint64_t kLockstepPaths = 4;
+constexpr std::uint64_t kLockstepNormals = 4096;
+
+// Calls `consume(value)` for `paths` successive paths of `rng`, in order.
+template <class Consume>
+void for_each_heston_path(const HestonPathParams& p, NormalRng& rng, std::uint64_t paths, Consume&& consume) {
+    std::uint64_t i = 0;
+    if (p.n_steps <= kLockstepNormals / (2 * kLockstepPaths)) {
+        const std::uint64_t stride = 2 * p.n_steps;
+        double z[kLockstepNormals];
+        for (; i + kLockstepPaths <= paths; i += kLockstepPaths) {
+            rng.fill_standard_normals(z, static_cast<std::size_t>(kLockstepPaths * stride));
+            HestonState s[kLockstepPaths];
+            for (HestonState& state : s) state = {p.x0, p.v0};
+            for (std::uint64_t j = 0; j < stride; j += 2)
+                for (std::uint64_t g = 0; g < kLockstepPaths; ++g)
+                    heston_step(s[g], z[g * stride + j], z[g * stride + j + 1], p);
+            for (const HestonState& state : s) consume(heston_path_value(p, state));
+        }
+    }
+    for (; i < paths; ++i) consume(heston_discounted_payoff(p, rng));
+}
+
+}  // namespace
+
+HestonPathParams HestonPathParams::from(const HestonEuropeanCallConfig& c) {
+    const double dt = c.t / static_cast<double>(c.n_steps);
+    return {block_math::log(c.s0),
+            c.k,
+            c.v0,
+            c.kappa,
+            c.theta,
+            c.vol_of_vol,
+            c.rho,
+            block_math::sqrt(positive_part(1.0 - c.rho * c.rho)),
+            dt,
+            block_math::sqrt(dt),
+            c.n_steps,
+            c.r,
+            block_math::exp(-(c.r * c.t))};
+}
+
+HestonPathValue heston_discounted_payoff(const HestonPathParams& p, NormalRng& rng) {
+    HestonState s{p.x0, p.v0};
+    for_each_normal_pair(rng, p.n_steps, [&s, &p](double z1, double z2) { heston_step(s, z1, z2, p); });
+    return heston_path_value(p, s);
+}
+
+PathSums simulate_heston_chunk(std::uint64_t stream_seed, std::uint64_t paths, const HestonPathParams& p) {
+    NormalRng rng(stream_seed);
+    PathSums sums;
+    for_each_heston_path(p, rng, paths, [&sums](const HestonPathValue& path) { sums.add(path.y); });
+    return sums;
+}
+
+ControlVariateMoments simulate_heston_control_variate_chunk(std::uint64_t stream_seed, std::uint64_t paths,
+                                                            const HestonPathParams& p) {
+    NormalRng rng(stream_seed);
+    ControlVariateMoments moments;
+    for_each_heston_path(p, rng, paths, [&moments](const HestonPathValue& path) { moments.add(path.y, path.c); });
+    return moments;
+}
+
+// The two paths of a pair run side by side, each with its own variance, on
+// (z1, z2) and (-z1, -z2) of one Box-Muller draw per step.
+PathSums simulate_heston_antithetic_chunk(std::uint64_t stream_seed, std::uint64_t pairs, const HestonPathParams& p) {
+    NormalRng rng(stream_seed);
+    PathSums sums;
+    for (std::uint64_t i = 0; i < pairs; ++i) {
+        HestonState up{p.x0, p.v0};
+        HestonState down{p.x0, p.v0};
+        for_each_normal_pair(rng, p.n_steps, [&](double z1, double z2) {
+            heston_step(up, z1, z2, p);
+            heston_step(down, -z1, -z2, p);
+        });
+        sums.add(0.5 * (heston_path_value(p, up).y + heston_path_value(p, down).y));
+    }
+    return sums;
+}
+
+void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
+    if (c.n_paths == 0) fail("n_paths must be > 0");
+    if (c.n_steps == 0) fail("n_steps must be > 0");
+    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
+    if (!(c.k >= 0.0)) fail("k must be >= 0");
+    if (!(c.v0 >= 0.0)) fail("v0 must be >= 0");
+    if (!(c.kappa >= 0.0)) fail("kappa must be >= 0");
+    if (!(c.theta >= 0.0)) fail("theta must be >= 0");
+    if (!(c.vol_of_vol >= 0.0)) fail("vol_of_vol must be >= 0");
+    if (!(c.rho >= -1.0 && c.rho <= 1.0)) fail("rho must be in [-1, 1]");
+    if (!(c.t > 0.0)) fail("t must be > 0");
+}
+
+EuropeanCallResult heston_european_call_price_mc_cpu(const HestonEuropeanCallConfig& c) {
+    validate_heston_european_call_config(c);
+    const HestonPathParams p = HestonPathParams::from(c);
+    switch (c.technique) {
+        case MonteCarloTechnique::standard:
+            return plain_estimate(run_parallel(c.n_paths, c.n_threads, c.seed,
+                                               [p](std::uint64_t s, std::uint64_t n) {
+                                                   return simulate_heston_chunk(s, n, p);
+                                               }),
+                                  c.n_paths);
+        case MonteCarloTechnique::antithetic: {
+            const std::uint64_t pairs = antithetic_pairs(c.n_paths);
+            return plain_estimate(run_parallel(pairs, c.n_threads, c.seed,
+                                               [p](std::uint64_t s, std::uint64_t n) {
+                                                   return simulate_heston_antithetic_chunk(s, n, p);
+                                               }),
+                                  pairs);
+        }
+        case MonteCarloTechnique::control_variate:
+            // The discounted terminal price is a martingale: its mean is s0.
+            return control_variate_estimate(run_parallel(c.n_paths, c.n_threads, c.seed,
+                                                         [p](std::uint64_t s, std::uint64_t n) {
+                                                             return simulate_heston_control_variate_chunk(s, n, p);
+                                                         }),
+                                            c.s0);
+    }
+    fail("internal error: unknown Monte Carlo technique");
+}
+
+// ---------------------------------------------------------------------------
+// Merton jump-diffusion call.
+
+MertonPathParams MertonPathParams::from(const MertonJumpDiffusionCallConfig& c) {
+    const double lambda = c.jump_intensity;
+    const double mu = c.jump_mean;
+    const double delta = c.jump_volatility;
+    // Expected relative jump size E[e^J - 1]; compensating the drift by
+    // lambda times it makes the discounted price a martingale.
+    const double mean_jump = block_math::exp(mu + 0.5 * (delta * delta)) - 1.0;
+    return {block_math::log(c.s0),
+            c.t * ((c.r - lambda * mean_jump) - 0.5 * (c.sigma * c.sigma)),
+            c.sigma * block_math::sqrt(c.t),
+            lambda * c.t,
+            mu,
+            delta,
+            block_math::exp(-(c.r * c.t)),
+            c.k};
+}
+
+std::uint64_t poisson_by_inversion(double u, double mean, double p0) {
+    double term = p0;
+    double cdf = p0;
+    std::uint64_t n = 0;
+    while (u > cdf) {
+        ++n;
+        term = term * mean / static_cast<double>(n);
+        cdf += term;
+        if (n >= kPoissonTermLimit) fail("Poisson sampler did not converge");
+    }
+    return n;
+}
+
+// Paths run in blocks: the log terminal prices of a block are collected and
+// exponentiated together, then summed in path order.
+PathSums simulate_merton_jump_diffusion_chunk(std::uint64_t stream_seed, std::uint64_t paths,
+                                              const MertonPathParams& p) {
+    NormalRng rng(stream_seed);
+    const bool jumps = p.jump_mean_count != 0.0;
+    const double p0 = block_math::exp(-p.jump_mean_count);
+    const double start = p.log_s0 + p.drift;
+    constexpr std::uint64_t kBlock = 256;
+    double terminal[kBlock];
+    PathSums sums;
+    while (paths > 0) {
+        const std::size_t n = static_cast<std::size_t>(paths < kBlock ? paths : kBlock);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double z = rng.next_standard_normal();
+            double jump = 0.0;
+            if (jumps) {
+                // One raw uniform: the cached Box-Muller value stays pending.
+                const std::uint64_t count = poisson_by_inversion(rng.next_uniform(), p.jump_mean_count, p0);
+                if (count != 0) {
+                    // The sum of `count` independent N(mu, delta^2) log-jumps, as one normal.
+                    const double jumps_n = static_cast<double>(count);
+                    jump = p.jump_mean * jumps_n + p.jump_volatility * block_math::sqrt(jumps_n) * rng.next_standard_normal();
+                }
+            }
+            terminal[i] = start + p.diffusion * z + jump;
+        }
+        block_math::exp_block(terminal, n);
+        for (std::size_t i = 0; i < n; ++i) sums.add(p.discount * positive_part(terminal[i] - p.k));
+        paths -= n;
+    }
+    return sums;
+}
+
+void validate_merton_jump_diffusion_call_config(const MertonJumpDiffusionCallConfig& c) {
+    if (c.n_paths == 0) fail("n_paths must be > 0");
+    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
+    if (!(c.k > 0.0)) fail("k must be > 0");
+    if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
+    if (!(c.jump_intensity >= 0.0)) fail("jump_intensity must be >= 0");
+    if (!(c.jump_volatility >= 0.0)) fail("jump_volatility must be >= 0");
+    if (!(c.t > 0.0)) fail("t must be > 0");
+}
+
+EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu(const MertonJumpDiffusionCallConfig& c) {
+    validate_merton_jump_diffusion_call_config(c);
+    const MertonPathParams p = MertonPathParams::from(c);
+    const PathSums sums = run_parallel(
+        c.n_paths, c.n_threads, c.seed,
+        [p](std::uint64_t s, std::uint64_t n) { return simulate_merton_jump_diffusion_chunk(s, n, p); },
+        kMertonWorkerFailureText);
+    return plain_estimate(sums, c.n_paths);
+}
+
+}  // namespace mc_core
