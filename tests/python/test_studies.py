@@ -513,3 +513,36 @@ def test_cli_sweep_missing_file(capsys, tmp_path):
     assert code == 2 and out == ""
     assert err.splitlines() == [f"error: cannot read scenarios from {str(tmp_path / 'absent.json')!r}: "
                                 "No such file or directory"]
+
+
+# ---------------------------------------------------------------------------
+# Registration and the argument frame
+# ---------------------------------------------------------------------------
+
+
+def test_all_twelve_functions_registered_in_order(native):
+    names = [name for name in vars(native) if not name.startswith("_")]
+    assert names == [
+        "price_european_call", "price_arithmetic_asian_call", "price_down_and_out_call", "price_lookback_call",
+        "price_basket_call", "price_american_put", "price_bermudan_put", "price_heston_european_call",
+        "price_merton_jump_diffusion_call", "price_european_call_parameter_sweep", "gaussian_uncertainty_moments",
+        "arithmetic_asian_mlmc",
+    ]
+
+
+@pytest.mark.parametrize(
+    "name", ["price_european_call_parameter_sweep", "gaussian_uncertainty_moments", "arithmetic_asian_mlmc"]
+)
+def test_argument_frame(native, name):
+    function = getattr(native, name)
+    assert function.__text_signature__ == "(config)"
+    with pytest.raises(TypeError, match=rf"^{name}\(\) missing 1 required positional argument: 'config'$"):
+        function()
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes 1 positional arguments but 2 were given$"):
+        function({}, {})
+    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'cfg'$"):
+        function(cfg={})
+    with pytest.raises(AttributeError):
+        function(3)
+    small = {"n_samples": 10, "n_paths": 10, "paths_per_level": [10, 10, 10, 10]}
+    assert function(config=small) == function(small)
