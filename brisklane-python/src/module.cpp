@@ -13,6 +13,7 @@
 // errors are Python's own TypeError / OverflowError, and unknown enumeration
 // text is ValueError. The interpreter lock is held for the whole call.
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "products.hpp"
@@ -108,6 +109,9 @@ PyObject* call_function(const Function& function, PyObject* args, PyObject* kwar
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::length_error& e) {  // a container asked for more than it can ever hold
+        const std::string message = std::string("cannot allocate a buffer of the requested size (") + e.what() + ")";
+        PyErr_SetString(PyExc_MemoryError, message.c_str());
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {

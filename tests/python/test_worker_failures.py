@@ -41,3 +41,19 @@ def test_unstartable_workers_raise_the_spawn_error_and_leave_the_process_usable(
     lines = done.stdout.splitlines()
     assert lines[0].startswith("panic: failed to spawn thread"), lines
     assert lines[1] == "after: True"
+
+
+@pytest.mark.parametrize(
+    "function, config",
+    [
+        ("price_arithmetic_asian_call", {"n_steps": 2**62, "sampling": "latin_hypercube", "n_paths": 4}),
+        ("price_lookback_call", {"n_steps": 2**62, "sampling": "randomized_halton", "n_paths": 4}),
+        ("price_down_and_out_call", {"n_steps": 2**62, "sampling": "scrambled_sobol_brownian_bridge", "n_paths": 4}),
+    ],
+)
+def test_impossible_structured_buffers_raise_memory_error(function, config):
+    import brisklane
+
+    with pytest.raises(MemoryError):
+        getattr(brisklane, function)(config)
+    assert brisklane.price_european_call({"n_paths": 100})["price"] > 0
