@@ -15,22 +15,16 @@ def native():
 
 @pytest.fixture(scope="session")
 def price_call():
-    """The European call pricing function of the extension module."""
     return _native.price_european_call
 
 
 @pytest.fixture(scope="session")
 def panic_exception():
-    """The native fatal-error class (as exported by the package)."""
     return brisklane.PanicException
 
 
 class RecordingConfig:
-    """A config object with a one-argument ``get`` that records every key asked for.
-
-    ``values`` supplies the answers (missing keys give None); a key listed in
-    ``raise_on`` makes ``get`` raise ``LookupError(key)`` instead.
-    """
+    """Config whose one-argument ``get`` records each key; keys in ``raise_on`` raise LookupError(key)."""
 
     def __init__(self, values=None, raise_on=()):
         self.values = dict(values or {})
@@ -46,5 +40,4 @@ class RecordingConfig:
 
 @pytest.fixture
 def recording_config():
-    """The RecordingConfig class (call it to build an instance)."""
     return RecordingConfig
