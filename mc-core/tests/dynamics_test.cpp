@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
 #include "mc_core/dynamics.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/european.hpp"
@@ -19,20 +20,13 @@
 namespace mc_core {
 namespace {
 
+using mc_core::test_support::fatal_message;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using Heston = HestonEuropeanCallConfig;
 using Merton = MertonJumpDiffusionCallConfig;
 template <class C>
 using Checks = std::vector<std::tuple<double C::*, double, const char*>>;
-
-std::string fatal_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 // The checks in order: each field fails with its message at an invalid value and at NaN, also when the next
 // field is broken too (NaN fails every check).

@@ -10,26 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
 #include "mc_core/early_exercise.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
 
 namespace {
 
+using mc_core::test_support::fatal_message;
+
 using namespace mc_core;
 using namespace mc_core::runtime::cpu;
 using namespace mc_core::runtime::cpu::lsm;
 using Steps = std::vector<std::uint64_t>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string message_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 TEST(LsmBasis, DegreePowerAndLaguerre) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
@@ -205,13 +199,13 @@ TEST(EarlyExercise, ValidationOrderThenTheSchedule) {
     for (const auto& [edit, message] : rows) {
         AmericanPutConfig a;
         edit(a);
-        EXPECT_EQ(message_of([&] { american_put_price_lsm_cpu(a); }), message);
+        EXPECT_EQ(fatal_message([&] { american_put_price_lsm_cpu(a); }), message);
         BermudanPutConfig b;
         edit(b);
         b.exercise_steps = {};  // the schedule is checked last
-        EXPECT_EQ(message_of([&] { bermudan_put_price_lsm_cpu(b); }), message);
+        EXPECT_EQ(fatal_message([&] { bermudan_put_price_lsm_cpu(b); }), message);
     }
-    EXPECT_EQ(message_of([] { validate_american_put_config({.r = kNaN, .sigma = 0.0}); }), "<no error>");
+    EXPECT_EQ(fatal_message([] { validate_american_put_config({.r = kNaN, .sigma = 0.0}); }), "<no error>");
     for (const auto& [steps, message] : std::vector<std::pair<Steps, const char*>>{
              {{}, "exercise_steps must include at least one exercise date"},
              {{0}, "exercise_steps must be in 1..=n_steps"},
@@ -219,7 +213,7 @@ TEST(EarlyExercise, ValidationOrderThenTheSchedule) {
              {{64, 16, 16}, "<no error>"}}) {
         BermudanPutConfig c;
         c.exercise_steps = steps;
-        EXPECT_EQ(message_of([&] { validate_bermudan_put_config(c); }), message);
+        EXPECT_EQ(fatal_message([&] { validate_bermudan_put_config(c); }), message);
     }
 }
 

@@ -16,12 +16,15 @@
 #include <tuple>
 #include <vector>
 
+#include "test_support.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/european.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/stepwise.hpp"
 
 namespace {
+
+using mc_core::test_support::fatal_message;
 
 using namespace mc_core;
 using U64 = std::uint64_t;
@@ -37,15 +40,6 @@ constexpr S kStructured[] = {S::randomized_halton, S::latin_hypercube, S::scramb
 std::string describe(const EuropeanCallConfig& c) {  // s0, k, r, sigma, t, n_paths, seed, technique, sampling
     return testing::PrintToString(std::vector<double>{c.s0, c.k, c.r, c.sigma, c.t, double(c.n_paths), double(c.seed),
                                                       double(c.technique), double(c.sampling)});
-}
-
-std::string fatal_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "<no error>";
 }
 
 EuropeanCallConfig config(U64 n_paths, T technique, S sampling, U64 n_threads = 1, U64 seed = 42) {

@@ -9,25 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include "mc_core/multilevel.hpp"
 #include "mc_core/path_dependent.hpp"
 
 namespace mc_core {
 namespace {
 
+using mc_core::test_support::fatal_message;
+
 using Config = ArithmeticAsianMlmcConfig;
 using Steps = std::vector<std::uint64_t>;
 constexpr const char* kOverflow = "MLMC fine step count overflowed usize";
-
-template <class Fn>
-std::string message_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 TEST(MlmcValidation, MessagesInCheckOrder) {
     struct Row {
@@ -48,11 +41,11 @@ TEST(MlmcValidation, MessagesInCheckOrder) {
     for (const Row& row : rows) {
         Config c;
         row.edit(c);
-        EXPECT_EQ(message_of([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), row.expected);
-        EXPECT_EQ(message_of([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), row.expected);
+        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), row.expected);
+        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), row.expected);
     }
     // Called directly, without the entry's validation: no division by zero.
-    EXPECT_EQ(message_of([] { simulate_asian_mlmc_level({.refinement_factor = 0}, 1, 10, 8); }),
+    EXPECT_EQ(fatal_message([] { simulate_asian_mlmc_level({.refinement_factor = 0}, 1, 10, 8); }),
               "refinement_factor must be >= 2");
 }
 
@@ -65,11 +58,11 @@ TEST(MlmcValidation, FineStepCountsOverflowBeforeAnyLevelRuns) {
     // return because the overflow of level 2 is found first.
     c.levels = 3;
     c.paths_per_level = {1, 1, 1};
-    EXPECT_EQ(message_of([&] { mlmc_fine_step_counts(c); }), kOverflow);
+    EXPECT_EQ(fatal_message([&] { mlmc_fine_step_counts(c); }), kOverflow);
     for (SamplingMethod sampling : {SamplingMethod::pseudorandom, SamplingMethod::scrambled_sobol}) {
         c.sampling = sampling;
-        EXPECT_EQ(message_of([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), kOverflow);
-        EXPECT_EQ(message_of([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), kOverflow);
+        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), kOverflow);
+        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), kOverflow);
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include "mc_core/stepwise.hpp"
 #include "mc_core/studies.hpp"
 #include "mc_core/text.hpp"
@@ -17,18 +18,10 @@
 namespace mc_core {
 namespace {
 
+using mc_core::test_support::fatal_message;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-template <class Fn>
-std::string message_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 TEST(BlackScholes, KnownValuesLimitsAndChecks) {
     struct Row {
@@ -51,7 +44,7 @@ TEST(BlackScholes, KnownValuesLimitsAndChecks) {
              {100, -1, -1, -1, "k must be >= 0"}, {100, kNaN, 0.2, 1, "k must be >= 0"},
              {100, 1, -0.1, -1, "sigma must be >= 0"}, {100, 1, kNaN, 1, "sigma must be >= 0"},
              {100, 1, 0.2, -1, "t must be >= 0"}, {100, 1, 0.2, kNaN, "t must be >= 0"}})
-        EXPECT_EQ(message_of([&] { black_scholes_european_call_price(row.s0, row.k, 0.03, row.sigma, row.t); }),
+        EXPECT_EQ(fatal_message([&] { black_scholes_european_call_price(row.s0, row.k, 0.03, row.sigma, row.t); }),
                   row.expected);
     EXPECT_NEAR(standard_normal_cdf(0.0), 0.5, 1e-9);
     for (double x = -8.0; x <= 8.0; x += 0.01) {
@@ -77,9 +70,9 @@ TEST(GenerateNormals, PointMajorMatrixOfTheSamplers) {
             for (std::uint64_t d = 0; d < dims; ++d) ASSERT_EQ(m[p * dims + d], point[d]) << static_cast<int>(sampling);
         }
     }
-    EXPECT_EQ(message_of([] { generate_standard_normals_cpu(SamplingMethod::pseudorandom, 0, 0, 1); }),
+    EXPECT_EQ(fatal_message([] { generate_standard_normals_cpu(SamplingMethod::pseudorandom, 0, 0, 1); }),
               "n_points must be > 0");
-    EXPECT_EQ(message_of([] { generate_standard_normals_cpu(SamplingMethod::pseudorandom, 1, 0, 1); }),
+    EXPECT_EQ(fatal_message([] { generate_standard_normals_cpu(SamplingMethod::pseudorandom, 1, 0, 1); }),
               "dimensions must be > 0");
 }
 
@@ -136,7 +129,7 @@ TEST(Sweep, ValidationBeforeAnyPricing) {
     for (const Row& row : rows) {
         Sweep s = small_sweep();
         row.edit(s);
-        EXPECT_EQ(message_of([&] { price_european_call_parameter_sweep_cpu(s); }), row.expected);
+        EXPECT_EQ(fatal_message([&] { price_european_call_parameter_sweep_cpu(s); }), row.expected);
     }
     const auto untrimmed = price_european_call_parameter_sweep_cpu(small_sweep({" a", "a"}));  // ids compare untrimmed
     EXPECT_EQ(untrimmed.rows[0].scenario_id, " a");
