@@ -85,9 +85,8 @@ std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n
 namespace {
 
 // Replaces each normal by its terminal price: s0 * exp(drift_t + vol_t * z).
-void terminal_prices(const TerminalParams& p, double* values, std::size_t n, double sign = 1.0) {
-    const double vol = sign * p.vol_t;
-    for (std::size_t i = 0; i < n; ++i) values[i] = p.drift_t + vol * values[i];
+void terminal_prices(const TerminalParams& p, double* values, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) values[i] = p.drift_t + p.vol_t * values[i];
     block_math::exp_block(values, n);
     for (std::size_t i = 0; i < n; ++i) values[i] = p.s0 * values[i];
 }

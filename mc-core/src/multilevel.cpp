@@ -78,12 +78,7 @@ double simulate_fine_coarse_pair(const FineCoarsePair& p, Draw& draw) {
 // sample order; `draw(n)` hands out the next n normals. Allocates nothing.
 template <class Unit>
 PathSums sum_over_stream(std::uint64_t stream_seed, std::uint64_t paths, const Unit& unit) {
-    NormalRng rng(stream_seed);
-    double normals[kStepBlock];
-    auto draw = [&rng, &normals](std::size_t n) -> const double* {
-        rng.fill_standard_normals(normals, n);
-        return normals;
-    };
+    StreamNormals draw(stream_seed);
     PathSums sums;
     for (std::uint64_t p = 0; p < paths; ++p) sums.add(unit(draw));
     return sums;
@@ -99,12 +94,7 @@ PathSums sum_over_points(const StructuredNormalSampler& sampler, std::uint64_t p
     for (std::uint64_t i = 0; i < paths; ++i) {
         sampler.fill_standard_normals(i, dimensions, normals);
         if (normals.size() < used) fail("normal count must match MLMC fine step count");
-        const double* next = normals.data();
-        auto draw = [&next](std::size_t n) {
-            const double* block = next;
-            next += n;
-            return block;
-        };
+        PointNormals draw(normals.data());
         sums.add(unit(draw));
     }
     return sums;

@@ -110,6 +110,16 @@ SampleMoments population_moments(const PathSums& sums, std::uint64_t n);
 EuropeanCallResult plain_estimate(const PathSums& sums, std::uint64_t n);
 EuropeanCallResult control_variate_estimate(const ControlVariateMoments& moments, double control_mean);
 
+// The estimator that belongs to a partial result: plain over `units` samples,
+// or the control-variate estimator against the control's known mean.
+inline EuropeanCallResult estimate(const PathSums& sums, std::uint64_t units, double /*control_mean*/) {
+    return plain_estimate(sums, units);
+}
+inline EuropeanCallResult estimate(const ControlVariateMoments& moments, std::uint64_t /*units*/,
+                                   double control_mean) {
+    return control_variate_estimate(moments, control_mean);
+}
+
 // ---------------------------------------------------------------------------
 // Parallel path runner.
 

@@ -138,9 +138,6 @@ struct StepwiseTechnique<MonteCarloTechnique::standard> {
     static void unit(const StepwiseModel<F>& m, Draw& draw, Partial& acc) {
         acc.add(simulate_path(m, draw).discounted_payoff);
     }
-    static EuropeanCallResult estimate(const Partial& acc, std::uint64_t units, double) {
-        return plain_estimate(acc, units);
-    }
 };
 
 template <>
@@ -151,9 +148,6 @@ struct StepwiseTechnique<MonteCarloTechnique::control_variate> {
         const PathOutcome path = simulate_path(m, draw);
         acc.add(path.discounted_payoff, m.disc * path.last_price);
     }
-    static EuropeanCallResult estimate(const Partial& acc, std::uint64_t, double s0) {
-        return control_variate_estimate(acc, s0);
-    }
 };
 
 template <>
@@ -163,24 +157,45 @@ struct StepwiseTechnique<MonteCarloTechnique::antithetic> {
     static void unit(const StepwiseModel<F>& m, Draw& draw, Partial& acc) {
         acc.add(simulate_antithetic_pair(m, draw));
     }
-    static EuropeanCallResult estimate(const Partial& acc, std::uint64_t units, double) {
-        return plain_estimate(acc, units);
-    }
 };
 
 // ---- Normal sources ---------------------------------------------------------
+
+// The `draw(n)` of a path: its next n (<= kStepBlock) normals, from one
+// stream continuing across paths ...
+class StreamNormals {
+public:
+    explicit StreamNormals(std::uint64_t stream_seed) : rng_(stream_seed) {}
+    const double* operator()(std::size_t n) {
+        rng_.fill_standard_normals(block_, n);
+        return block_;
+    }
+
+private:
+    NormalRng rng_;
+    double block_[kStepBlock];
+};
+
+// ... or from the coordinates of one structured point, in step order.
+class PointNormals {
+public:
+    explicit PointNormals(const double* coordinates) : next_(coordinates) {}
+    const double* operator()(std::size_t n) {
+        const double* block = next_;
+        next_ += n;
+        return block;
+    }
+
+private:
+    const double* next_;
+};
 
 // A path kernel: `units` units drawing from one stream seeded `stream_seed`.
 template <MonteCarloTechnique T, class Functional>
 typename StepwiseTechnique<T>::Partial stepwise_chunk(std::uint64_t stream_seed, std::uint64_t units,
                                                       const StepwiseModel<Functional>& m) {
-    NormalRng rng(stream_seed);
+    StreamNormals draw(stream_seed);
     typename StepwiseTechnique<T>::Partial acc{};
-    double normals[kStepBlock];
-    auto draw = [&rng, &normals](std::size_t n) -> const double* {
-        rng.fill_standard_normals(normals, n);
-        return normals;
-    };
     for (std::uint64_t u = 0; u < units; ++u) StepwiseTechnique<T>::unit(m, draw, acc);
     return acc;
 }
@@ -209,21 +224,17 @@ EuropeanCallResult price_stepwise_with(const StepwiseModel<Functional>& m, const
         const bool serial = T == MonteCarloTechnique::antithetic && !run.antithetic_on_workers;
         const auto blocks = serial ? std::vector<WorkerBlock>{{run.seed, units}}
                                    : plan_worker_blocks(units, run.n_threads, run.seed);
-        return Technique::estimate(run_blocks(blocks, kernel), units, m.s0);
+        return estimate(run_blocks(blocks, kernel), units, m.s0);
     }
 
     const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, m.n_steps);
     BrownianBridgeWorkspace bridge(run.sampling, m.n_steps, run.t);
     const Partial total =
         run_structured<Partial>(sampler, bridge, units, m.n_steps, [&m](const double* normals, Partial& acc) {
-            auto draw = [normals](std::size_t n) mutable {
-                const double* block = normals;
-                normals += n;
-                return block;
-            };
+            PointNormals draw(normals);
             Technique::unit(m, draw, acc);
         });
-    return Technique::estimate(total, units, m.s0);
+    return estimate(total, units, m.s0);
 }
 
 // Chooses the technique once per call; no per-step branching follows.
