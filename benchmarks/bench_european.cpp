@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     const int repeats = 5;
     mc_core::EuropeanCallConfig config;
     config.n_paths = paths;
-    const auto p = mc_core::TerminalParams::from(config);
+    const auto p = mc_core::TerminalModel::from(config);
     const double n = static_cast<double>(paths);
 
     const double bare = bench::best_seconds(repeats, [&] {

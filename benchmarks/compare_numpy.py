@@ -1,70 +1,104 @@
-"""brisklane against the usual NumPy way of pricing the same options.
+"""brisklane against NumPy written well, on the same workloads, in one run.
 
-Prints wall time per path (European call, terminal sampling) and per path-step
-(arithmetic Asian call) for a vectorised NumPy implementation and for
-brisklane on one and on two threads, best of a few runs each.
+Prints one table: for each workload the best-of-N wall time per path of the
+NumPy peer (``shared/bench/numpy_peer.py``: in-place, chunked, one thread) and
+of brisklane on one and on two threads, with their ratios and the target ratio.
+Only ratios measured in the same run mean anything on a shared machine.
 
-    python benchmarks/compare_numpy.py
+    python benchmarks/compare_numpy.py [--runs 5] [--peer DIR] [--only euro,asian]
+
+All workloads use spot = strike = 100, r = 0.03, sigma = 0.2, t = 1, seed 42.
 """
 
-import math
-import time
+from __future__ import annotations
 
-import numpy as np
+import argparse
+import importlib.util
+import os
+import platform
+import sys
+import time
+from pathlib import Path
 
 import brisklane
 
-S0, K, R, SIGMA, T = 100.0, 100.0, 0.03, 0.2, 1.0
+HERE = Path(__file__).resolve().parent
 
 
-def best(fn, repeats=3):
+def load_peer(directory: Path):
+    spec = importlib.util.spec_from_file_location("numpy_peer", directory / "numpy_peer.py")
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"numpy_peer.py not found in {directory}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def best(fn, runs: int) -> float:
     times = []
-    for _ in range(repeats):
+    for _ in range(runs):
         start = time.perf_counter()
         fn()
         times.append(time.perf_counter() - start)
     return min(times)
 
 
-def numpy_european(n, rng):
-    z = rng.standard_normal(n)
-    terminal = S0 * np.exp((R - 0.5 * SIGMA * SIGMA) * T + SIGMA * math.sqrt(T) * z)
-    payoff = math.exp(-R * T) * np.maximum(terminal - K, 0.0)
-    return payoff.mean(), payoff.std() / math.sqrt(n)
+# workload: (peer workload name, brisklane function, config, paths, target NumPy / brisklane 1T)
+WORKLOADS = {
+    "euro": ("euro", "price_european_call", {"n_paths": 1_000_000}, 1_000_000, 6.0),
+    "asian": ("asian", "price_arithmetic_asian_call", {"n_paths": 100_000, "n_steps": 252}, 100_000, 5.0),
+    "barrier": ("barrier", "price_down_and_out_call", {"n_paths": 100_000, "n_steps": 252, "barrier": 80.0},
+                100_000, 5.0),
+    "heston": ("heston", "price_heston_european_call", {"n_paths": 100_000, "n_steps": 252}, 100_000, 4.0),
+    "american": ("american_lsm", "price_american_put", {"n_paths": 100_000, "n_steps": 64, "basis_degree": 2},
+                 100_000, 6.0),
+}
+SAMPLERS = ("randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 
 
-def numpy_asian(n, steps, rng, chunk=10_000):
-    dt = T / steps
-    total = 0.0
-    for start in range(0, n, chunk):
-        m = min(chunk, n - start)
-        z = rng.standard_normal((m, steps))
-        x = np.log(S0) + np.cumsum((R - 0.5 * SIGMA * SIGMA) * dt + SIGMA * math.sqrt(dt) * z, axis=1)
-        total += np.maximum(np.exp(x).mean(axis=1) - K, 0.0).sum()
-    return math.exp(-R * T) * total / n
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--peer", type=Path, default=HERE.parent.parent / "shared" / "bench",
+                        help="directory holding numpy_peer.py")
+    parser.add_argument("--only", default="", help="comma-separated workloads")
+    args = parser.parse_args()
+    peer = load_peer(args.peer)
+    only = set(filter(None, args.only.split(",")))
 
+    info = brisklane.engine_info()
+    print(f"# {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs; Python {platform.python_version()}, "
+          f"NumPy {peer.np.__version__}; brisklane {brisklane.__version__}, target {info['simd_target']}, "
+          f"numerics revision {info['numerics_revision']}; best of {args.runs}")
+    header = f"{'workload':10s} {'NumPy ns':>10s} {'1T ns':>9s} {'2T ns':>9s} {'NumPy/1T':>9s} {'target':>7s} {'2T/1T':>6s}"
+    print(header)
+    print("-" * len(header))
+    one_thread = {}
+    for name, (peer_name, function, config, paths, target) in WORKLOADS.items():
+        if only and name not in only:
+            continue
+        peer_fn = peer.WORKLOADS[peer_name][0]
+        price = getattr(brisklane, function)
+        numpy_s = best(peer_fn, args.runs)
+        t1 = best(lambda: price({**config, "n_threads": 1}), args.runs)
+        t2 = best(lambda: price({**config, "n_threads": 2}), args.runs)
+        one_thread[name] = t1
+        print(f"{name:10s} {numpy_s / paths * 1e9:10.1f} {t1 / paths * 1e9:9.1f} {t2 / paths * 1e9:9.1f} "
+              f"{numpy_s / t1:8.2f}x {target:6.1f}x {t1 / t2:5.2f}x")
 
-def main():
-    rng = np.random.default_rng(42)
-    n = 10_000_000
-    rows = [("NumPy (vectorised)", best(lambda: numpy_european(n, rng)))]
-    for threads in (1, 2):
-        rows.append(
-            (f"brisklane, n_threads={threads}", best(lambda: brisklane.price_european_call({"n_paths": n, "n_threads": threads})))
-        )
-    print(f"European call, terminal sampling, {n:,} paths")
-    for name, seconds in rows:
-        print(f"  {name:28s} {seconds / n * 1e9:8.2f} ns per path   {rows[0][1] / seconds:6.2f}x NumPy")
+    if not only or "samplers" in only:
+        config = {"n_paths": 100_000, "n_steps": 252, "n_threads": 1}
+        pseudo = one_thread.get("asian") or best(lambda: brisklane.price_arithmetic_asian_call(config), args.runs)
+        lookback = best(lambda: brisklane.price_lookback_call(config), args.runs)
+        print(f"\nlookback / Asian time, 1T: {lookback / pseudo:.2f} (target <= 1.10)")
+        print("pseudorandom Asian time / structured Asian time, 1T (target >= 0.77):")
+        for sampling in SAMPLERS:
+            t = best(lambda: brisklane.price_arithmetic_asian_call({**config, "sampling": sampling}), args.runs)
+            print(f"  {sampling:34s} {pseudo / t:5.2f}")
 
-    n, steps = 100_000, 252
-    rows = [("NumPy (vectorised)", best(lambda: numpy_asian(n, steps, rng)))]
-    for threads in (1, 2):
-        config = {"n_paths": n, "n_steps": steps, "n_threads": threads}
-        rows.append((f"brisklane, n_threads={threads}", best(lambda: brisklane.price_arithmetic_asian_call(config))))
-    print(f"Arithmetic Asian call, {n:,} paths x {steps} steps")
-    for name, seconds in rows:
-        print(f"  {name:28s} {seconds / (n * steps) * 1e9:8.2f} ns per step   {rows[0][1] / seconds:6.2f}x NumPy")
+    one_path = min(best(lambda: brisklane.price_european_call({"n_paths": 1}), 1) for _ in range(200))
+    print(f"\none-path European call: {one_path * 1e6:.1f} us per call (target <= 20 us)")
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine_entries.hpp"
 #include "products.hpp"
 
 namespace brisklane {
@@ -125,17 +126,19 @@ PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_function(kFunctions[I], args, kwargs);
 }
 
-template <std::size_t... I>
-constexpr auto method_table(std::index_sequence<I...>) {
-    return std::array<PyMethodDef, sizeof...(I) + 1>{{
+// The pricing functions first, in their fixed order, then the engine's own.
+template <std::size_t... I, std::size_t... E>
+constexpr auto method_table(std::index_sequence<I...>, std::index_sequence<E...>) {
+    return std::array<PyMethodDef, sizeof...(I) + sizeof...(E) + 1>{{
         {kFunctions[I].identity.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
          METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...,
+        kEngineMethods[E]...,
         {nullptr, nullptr, 0, nullptr},
     }};
 }
 
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
-auto methods = method_table(std::make_index_sequence<kFunctionCount>{});
+auto methods = method_table(std::make_index_sequence<kFunctionCount>{}, std::make_index_sequence<kEngineMethodCount>{});
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,

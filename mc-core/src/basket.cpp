@@ -1,7 +1,10 @@
 #include "mc_core/basket.hpp"
 
 #include "mc_core/block_math.hpp"
+#include "mc_core/engine.hpp"
 #include "mc_core/error.hpp"
+#include "mc_core/lane_math.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core {
 
@@ -9,16 +12,17 @@ namespace {
 
 using block_math::positive_part;
 
-// Per-call constants and the value of one path; the operation orders are part
-// of the results.
-struct BasketParams {
+// Per-call constants and the value of one path, a model of the engine
+// (engine.hpp) with two normals a path; the operation orders are part of the
+// results.
+struct BasketModel {
     double s01, s02, k, rho, weight1, weight2;
     double drift1, drift2;  // t (r - sigma^2 / 2) per asset
     double vol1, vol2;      // sigma sqrt(t) per asset
     double rho_c;           // sqrt(max(1 - rho^2, 0))
     double disc;
 
-    static BasketParams from(const BasketCallConfig& c) {
+    static BasketModel from(const BasketCallConfig& c) {
         const double root_t = block_math::sqrt(c.t);
         return {c.s01,
                 c.s02,
@@ -34,40 +38,49 @@ struct BasketParams {
                 block_math::exp(-(c.r * c.t))};
     }
 
+    std::uint64_t normals_per_unit() const { return 2; }
+    // The discounted basket value has mean s01 weight1 + s02 weight2.
+    double control_mean() const { return s01 * weight1 + s02 * weight2; }
+
     // The basket value from asset 1's shock vol1 z1 (signed) and asset 2's
     // normal z2.
-    double basket(double shock1, double z2) const {
-        const double a1 = s01 * block_math::exp(drift1 + shock1);
-        const double a2 = s02 * block_math::exp(drift2 + vol2 * z2);
+    template <class V>
+    MC_LANE_INLINE V basket(V shock1, V z2) const {
+        const V a1 = s01 * lane_math::exp(drift1 + shock1);
+        const V a2 = s02 * lane_math::exp(drift2 + vol2 * z2);
         return weight1 * a1 + weight2 * a2;
     }
-    double payoff(double basket_value) const { return disc * positive_part(basket_value - k); }
+    template <class V>
+    MC_LANE_INLINE V payoff(V basket_value) const {
+        return disc * simd::positive_part(basket_value - k);
+    }
+    // z2 = rho z1 + sqrt(1 - rho^2) zb.
+    template <class V>
+    MC_LANE_INLINE V path_basket(V z1, V zb) const {
+        return basket(vol1 * z1, rho * z1 + rho_c * zb);
+    }
 
-    double path_basket(double z1, double zb) const { return basket(vol1 * z1, rho * z1 + rho_c * zb); }
+    template <class Draw>
+    MC_LANE_INLINE auto discounted_payoff(Draw& draw) const {
+        const auto* z = draw(2);
+        return payoff(path_basket(z[0], z[1]));
+    }
+    template <class Draw>
+    MC_LANE_INLINE auto payoff_and_control(Draw& draw) const {
+        const auto* z = draw(2);
+        const auto value = path_basket(z[0], z[1]);
+        return Valued<typename Draw::Pack>{payoff(value), disc * value};
+    }
     // The path and its mirror on (-z1, -zb); the mirror's asset-2 normal is
     // written -(rho_c zb) - rho z1, which is exactly -z2.
-    double pair_value(double z1, double zb) const {
-        const double y = payoff(path_basket(z1, zb));
-        const double y_mirror = payoff(basket(-(vol1 * z1), -(rho_c * zb) - rho * z1));
+    template <class Draw>
+    MC_LANE_INLINE auto antithetic_pair(Draw& draw) const {
+        const auto* z = draw(2);
+        const auto y = payoff(path_basket(z[0], z[1]));
+        const auto y_mirror = payoff(basket(-(vol1 * z[0]), -(rho_c * z[1]) - rho * z[0]));
         return (y + y_mirror) * 0.5;
     }
 };
-
-// Runs `unit(z1, zb, accumulator)` over `units` units on the calling thread.
-// Pseudorandom: one stream seeded with `seed`, one Box-Muller draw per unit.
-// Structured: unit i reads the two coordinates of point i.
-template <class Partial, class Unit>
-Partial run_units(const BasketCallConfig& c, std::uint64_t units, Unit&& unit) {
-    if (c.sampling == SamplingMethod::pseudorandom) {
-        NormalRng rng(c.seed);
-        Partial total{};
-        for_each_normal_pair(rng, units, [&](double z1, double zb) { unit(z1, zb, total); });
-        return total;
-    }
-    const StructuredNormalSampler sampler(c.sampling, c.seed, c.n_paths, 2);
-    return run_structured<Partial>(sampler, units, 2,
-                                   [&](const double* z, Partial& total) { unit(z[0], z[1], total); });
-}
 
 }  // namespace
 
@@ -84,33 +97,9 @@ void validate_basket_call_config(const BasketCallConfig& c) {
 
 EuropeanCallResult basket_call_price_mc_cpu(const BasketCallConfig& c) {
     validate_basket_call_config(c);
-    const BasketParams p = BasketParams::from(c);
-    switch (c.technique) {
-        case MonteCarloTechnique::standard:
-            return plain_estimate(run_units<PathSums>(c, c.n_paths,
-                                                      [&p](double z1, double zb, PathSums& acc) {
-                                                          acc.add(p.payoff(p.path_basket(z1, zb)));
-                                                      }),
-                                  c.n_paths);
-        case MonteCarloTechnique::antithetic: {
-            const std::uint64_t pairs = antithetic_pairs(c.n_paths);
-            return plain_estimate(run_units<PathSums>(c, pairs,
-                                                      [&p](double z1, double zb, PathSums& acc) {
-                                                          acc.add(p.pair_value(z1, zb));
-                                                      }),
-                                  pairs);
-        }
-        case MonteCarloTechnique::control_variate: {
-            // The discounted basket value has mean s01 weight1 + s02 weight2.
-            const ControlVariateMoments moments =
-                run_units<ControlVariateMoments>(c, c.n_paths, [&p](double z1, double zb, ControlVariateMoments& acc) {
-                    const double basket = p.path_basket(z1, zb);
-                    acc.add(p.payoff(basket), p.disc * basket);
-                });
-            return control_variate_estimate(moments, c.s01 * c.weight1 + c.s02 * c.weight2);
-        }
-    }
-    fail("internal error: unknown Monte Carlo technique");
+    // Always on the calling thread; no Brownian bridge over the two coordinates.
+    return price_model(BasketModel::from(c), c.technique,
+                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, false, false});
 }
 
 }  // namespace mc_core

@@ -9,44 +9,6 @@ using block_math::positive_part;
 // ---------------------------------------------------------------------------
 // Heston European call.
 
-namespace {
-
-HestonPathValue heston_path_value(const HestonPathParams& p, const HestonState& s) {
-    const double terminal = block_math::exp(s.x);
-    return {p.discount * positive_part(terminal - p.k), p.discount * terminal};
-}
-
-// Paths are stepped four at a time in lockstep when their normals fit one
-// stack block (n_steps <= 512): each step's variance update waits on a square
-// root, and four independent chains keep the core busy where one would stall.
-// Every path still takes its own 2 n_steps consecutive stream normals and the
-// same operations in the same order as heston_discounted_payoff, so the
-// results are bit for bit those of the path-by-path loop.
-constexpr std::uint64_t kLockstepPaths = 4;
-constexpr std::uint64_t kLockstepNormals = 4096;
-
-// Calls `consume(value)` for `paths` successive paths of `rng`, in order.
-template <class Consume>
-void for_each_heston_path(const HestonPathParams& p, NormalRng& rng, std::uint64_t paths, Consume&& consume) {
-    std::uint64_t i = 0;
-    if (p.n_steps <= kLockstepNormals / (2 * kLockstepPaths)) {
-        const std::uint64_t stride = 2 * p.n_steps;
-        double z[kLockstepNormals];
-        for (; i + kLockstepPaths <= paths; i += kLockstepPaths) {
-            rng.fill_standard_normals(z, static_cast<std::size_t>(kLockstepPaths * stride));
-            HestonState s[kLockstepPaths];
-            for (HestonState& state : s) state = {p.x0, p.v0};
-            for (std::uint64_t j = 0; j < stride; j += 2)
-                for (std::uint64_t g = 0; g < kLockstepPaths; ++g)
-                    heston_step(s[g], z[g * stride + j], z[g * stride + j + 1], p);
-            for (const HestonState& state : s) consume(heston_path_value(p, state));
-        }
-    }
-    for (; i < paths; ++i) consume(heston_discounted_payoff(p, rng));
-}
-
-}  // namespace
-
 HestonPathParams HestonPathParams::from(const HestonEuropeanCallConfig& c) {
     const double dt = c.t / static_cast<double>(c.n_steps);
     return {block_math::log(c.s0),
@@ -61,45 +23,21 @@ HestonPathParams HestonPathParams::from(const HestonEuropeanCallConfig& c) {
             block_math::sqrt(dt),
             c.n_steps,
             c.r,
-            block_math::exp(-(c.r * c.t))};
-}
-
-HestonPathValue heston_discounted_payoff(const HestonPathParams& p, NormalRng& rng) {
-    HestonState s{p.x0, p.v0};
-    for_each_normal_pair(rng, p.n_steps, [&s, &p](double z1, double z2) { heston_step(s, z1, z2, p); });
-    return heston_path_value(p, s);
+            block_math::exp(-(c.r * c.t)),
+            c.s0};
 }
 
 PathSums simulate_heston_chunk(std::uint64_t stream_seed, std::uint64_t paths, const HestonPathParams& p) {
-    NormalRng rng(stream_seed);
-    PathSums sums;
-    for_each_heston_path(p, rng, paths, [&sums](const HestonPathValue& path) { sums.add(path.y); });
-    return sums;
+    return stream_chunk<MonteCarloTechnique::standard>(stream_seed, paths, p);
 }
 
 ControlVariateMoments simulate_heston_control_variate_chunk(std::uint64_t stream_seed, std::uint64_t paths,
                                                             const HestonPathParams& p) {
-    NormalRng rng(stream_seed);
-    ControlVariateMoments moments;
-    for_each_heston_path(p, rng, paths, [&moments](const HestonPathValue& path) { moments.add(path.y, path.c); });
-    return moments;
+    return stream_chunk<MonteCarloTechnique::control_variate>(stream_seed, paths, p);
 }
 
-// The two paths of a pair run side by side, each with its own variance, on
-// (z1, z2) and (-z1, -z2) of one Box-Muller draw per step.
 PathSums simulate_heston_antithetic_chunk(std::uint64_t stream_seed, std::uint64_t pairs, const HestonPathParams& p) {
-    NormalRng rng(stream_seed);
-    PathSums sums;
-    for (std::uint64_t i = 0; i < pairs; ++i) {
-        HestonState up{p.x0, p.v0};
-        HestonState down{p.x0, p.v0};
-        for_each_normal_pair(rng, p.n_steps, [&](double z1, double z2) {
-            heston_step(up, z1, z2, p);
-            heston_step(down, -z1, -z2, p);
-        });
-        sums.add(0.5 * (heston_path_value(p, up).y + heston_path_value(p, down).y));
-    }
-    return sums;
+    return stream_chunk<MonteCarloTechnique::antithetic>(stream_seed, pairs, p);
 }
 
 void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
@@ -117,31 +55,8 @@ void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
 
 EuropeanCallResult heston_european_call_price_mc_cpu(const HestonEuropeanCallConfig& c) {
     validate_heston_european_call_config(c);
-    const HestonPathParams p = HestonPathParams::from(c);
-    switch (c.technique) {
-        case MonteCarloTechnique::standard:
-            return plain_estimate(run_parallel(c.n_paths, c.n_threads, c.seed,
-                                               [p](std::uint64_t s, std::uint64_t n) {
-                                                   return simulate_heston_chunk(s, n, p);
-                                               }),
-                                  c.n_paths);
-        case MonteCarloTechnique::antithetic: {
-            const std::uint64_t pairs = antithetic_pairs(c.n_paths);
-            return plain_estimate(run_parallel(pairs, c.n_threads, c.seed,
-                                               [p](std::uint64_t s, std::uint64_t n) {
-                                                   return simulate_heston_antithetic_chunk(s, n, p);
-                                               }),
-                                  pairs);
-        }
-        case MonteCarloTechnique::control_variate:
-            // The discounted terminal price is a martingale: its mean is s0.
-            return control_variate_estimate(run_parallel(c.n_paths, c.n_threads, c.seed,
-                                                         [p](std::uint64_t s, std::uint64_t n) {
-                                                             return simulate_heston_control_variate_chunk(s, n, p);
-                                                         }),
-                                            c.s0);
-    }
-    fail("internal error: unknown Monte Carlo technique");
+    return price_model(HestonPathParams::from(c), c.technique,
+                       {c.n_paths, c.seed, c.n_threads, SamplingMethod::pseudorandom, c.t, false, true, true});
 }
 
 // ---------------------------------------------------------------------------

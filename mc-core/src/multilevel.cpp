@@ -4,7 +4,9 @@
 #include <string>
 
 #include "mc_core/block_math.hpp"
+#include "mc_core/engine.hpp"
 #include "mc_core/error.hpp"
+#include "mc_core/lane_math.hpp"
 #include "mc_core/path_dependent.hpp"
 #include "mc_core/stepwise.hpp"
 
@@ -20,120 +22,97 @@ AsianModel asian_model(const Config& c, std::uint64_t grid_steps, std::uint64_t 
                                c.sigma, c.t);
 }
 
-// ---- The fine/coarse kernel ---------------------------------------------------
+// ---- The fine/coarse model ---------------------------------------------------
 
-// The two grids of a level l >= 1: fine with n_c * M steps of T / n_f, coarse
-// with n_c steps of T / n_c.
+// Y = P_fine - P_coarse on one Brownian path, a model of the engine
+// (engine.hpp): the two grids of a level l >= 1, fine with n_c * M steps of
+// T / n_f, coarse with n_c steps of T / n_c. The fine path takes every normal;
+// after each run of M of them the coarse path takes their sum / sqrt(M), the
+// standardised sum of the same M Brownian increments. Each average is summed
+// in step order.
 struct FineCoarsePair {
     AsianModel fine;
     AsianModel coarse;
     std::uint64_t refinement;
     double sqrt_refinement;
-};
 
-// Y = P_fine - P_coarse on one Brownian path. The fine path takes every normal;
-// after each run of M of them the coarse path takes their sum / sqrt(M), the
-// standardised sum of the same M Brownian increments. Log-prices are formed in
-// step order and exponentiated a block at a time; each average is summed in
-// step order, so the result is that of the plain scalar loop.
-template <class Draw>
-double simulate_fine_coarse_pair(const FineCoarsePair& p, Draw& draw) {
-    auto fine_state = p.fine.functional.start();
-    auto coarse_state = p.coarse.functional.start();
-    double fine_x = block_math::log(p.fine.s0);
-    double coarse_x = fine_x;
-    double fine_prices[kStepBlock];
-    double coarse_prices[kStepBlock];  // M >= 2: at most half a block
-    double increment_sum = 0.0;
-    std::uint64_t taken = 0;  // fine steps of the current coarse step
-    const std::uint64_t steps = p.coarse.n_steps * p.refinement;
-    for (std::uint64_t done = 0; done < steps;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kStepBlock, steps - done));
-        const double* z = draw(n);
-        std::size_t coarse_n = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            fine_x = fine_x + (p.fine.drift + p.fine.vol * z[j]);
-            fine_prices[j] = fine_x;
-            increment_sum = increment_sum + z[j];
-            if (++taken == p.refinement) {
-                coarse_x = coarse_x + (p.coarse.drift + p.coarse.vol * (increment_sum / p.sqrt_refinement));
-                coarse_prices[coarse_n++] = coarse_x;
-                increment_sum = 0.0;
-                taken = 0;
+    std::uint64_t normals_per_unit() const { return coarse.n_steps * refinement; }
+    double control_mean() const { return 0.0; }
+
+    template <class Draw>
+    MC_LANE_INLINE auto discounted_payoff(Draw& draw) const {
+        using V = typename Draw::Pack;
+        auto fine_state = fine.functional.template start<V>();
+        auto coarse_state = coarse.functional.template start<V>();
+        V fine_x = simd::broadcast<V>(fine.log_s0);
+        V coarse_x = fine_x;
+        V increment_sum{};
+        std::uint64_t taken = 0;  // fine steps of the current coarse step
+        const std::uint64_t steps = normals_per_unit();
+        for (std::uint64_t done = 0; done < steps;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, steps - done));
+            const V* z = draw(n);
+            for (std::size_t j = 0; j < n; ++j) {
+                fine_x = fine_x + (fine.drift + fine.vol * z[j]);
+                fine.functional.observe(fine_state, lane_math::exp(fine_x));
+                increment_sum = increment_sum + z[j];
+                if (++taken == refinement) {
+                    coarse_x = coarse_x + (coarse.drift + coarse.vol * (increment_sum / sqrt_refinement));
+                    coarse.functional.observe(coarse_state, lane_math::exp(coarse_x));
+                    increment_sum = V{};
+                    taken = 0;
+                }
             }
+            done += n;
         }
-        block_math::exp_block(fine_prices, n);
-        for (std::size_t j = 0; j < n; ++j) p.fine.functional.observe(fine_state, fine_prices[j]);
-        block_math::exp_block(coarse_prices, coarse_n);
-        for (std::size_t j = 0; j < coarse_n; ++j) p.coarse.functional.observe(coarse_state, coarse_prices[j]);
-        done += n;
+        return fine.functional.value(fine_state, V{}, fine.disc) - coarse.functional.value(coarse_state, V{}, coarse.disc);
     }
-    return p.fine.functional.value(fine_state, 0.0, p.fine.disc) -
-           p.coarse.functional.value(coarse_state, 0.0, p.coarse.disc);
-}
+    // The estimator uses the standard technique only.
+    template <class Draw>
+    Valued<typename Draw::Pack> payoff_and_control(Draw& draw) const {
+        return {discounted_payoff(draw), {}};
+    }
+    template <class Draw>
+    auto antithetic_pair(Draw& draw) const {
+        return discounted_payoff(draw);
+    }
+};
 
 // ---- Normal sources -------------------------------------------------------------
 
-// Sums unit(draw) over `paths` samples whose normals come from one stream, in
-// sample order; `draw(n)` hands out the next n normals. Allocates nothing.
-template <class Unit>
-PathSums sum_over_stream(std::uint64_t stream_seed, std::uint64_t paths, const Unit& unit) {
-    StreamNormals draw(stream_seed);
-    PathSums sums;
-    for (std::uint64_t p = 0; p < paths; ++p) sums.add(unit(draw));
-    return sums;
-}
-
-// The same over the points of a sampler: sample i reads point i, `dimensions`
-// coordinates in time order, of which it consumes `used`. `normals` is the one
-// buffer, already large enough.
-template <class Unit>
-PathSums sum_over_points(const StructuredNormalSampler& sampler, std::uint64_t paths, std::uint64_t dimensions,
-                         std::uint64_t used, std::vector<double>& normals, const Unit& unit) {
-    PathSums sums;
-    for (std::uint64_t i = 0; i < paths; ++i) {
-        sampler.fill_standard_normals(i, dimensions, normals);
-        if (normals.size() < used) fail("normal count must match MLMC fine step count");
-        PointNormals draw(normals.data());
-        sums.add(unit(draw));
-    }
-    return sums;
-}
-
-template <class Unit>
+// Pseudorandom: one stream seeded derive_worker_seed(seed, level), samples in
+// order. Both Sobol variants give the plain scrambled points: no bridge here.
+template <class Model>
 PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
-                   std::uint64_t used, std::vector<double>& normals, const Unit& unit) {
+                   std::vector<double>& normals, const Model& model) {
     const std::uint64_t seed = derive_worker_seed(c.seed, level);
-    if (c.sampling == SamplingMethod::pseudorandom) return sum_over_stream(seed, paths, unit);
-    // Both Sobol variants give the plain scrambled points: no bridge here.
+    if (c.sampling == SamplingMethod::pseudorandom)
+        return stream_chunk<MonteCarloTechnique::standard>(seed, paths, model);
+    // Sample i reads the first coordinates of point i, in time order, of the
+    // sampler's fine_steps.
     const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps);
-    return sum_over_points(sampler, paths, fine_steps, used, normals, unit);
+    if (model.normals_per_unit() > fine_steps) fail("normal count must match MLMC fine step count");
+    const BrownianBridgeWorkspace no_bridge(SamplingMethod::pseudorandom, fine_steps, c.t);
+    SamplerPoints points(sampler, no_bridge, model.normals_per_unit(), normals);
+    return structured_run<MonteCarloTechnique::standard>(model, paths, points);
 }
 
 PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
                         std::vector<double>& normals) {
-    if (level == 0) {
-        const AsianModel model = asian_model(c, fine_steps, fine_steps);
-        const auto path = [&model](auto& draw) { return simulate_path(model, draw).discounted_payoff; };
-        return sum_level(c, level, paths, fine_steps, fine_steps, normals, path);
-    }
+    if (level == 0) return sum_level(c, level, paths, fine_steps, normals, asian_model(c, fine_steps, fine_steps));
     if (c.refinement_factor < 2) fail("refinement_factor must be >= 2");
     const std::uint64_t m = c.refinement_factor;
     const std::uint64_t coarse_steps = fine_steps / m;
     const FineCoarsePair pair{asian_model(c, fine_steps, coarse_steps * m), asian_model(c, coarse_steps, coarse_steps),
                               m, block_math::sqrt(static_cast<double>(m))};
-    const auto difference = [&pair](auto& draw) { return simulate_fine_coarse_pair(pair, draw); };
-    return sum_level(c, level, paths, fine_steps, coarse_steps * m, normals, difference);
+    return sum_level(c, level, paths, fine_steps, normals, pair);
 }
 
-// The structured samplers' buffer, sized once for the finest grid (empty, with
-// that capacity); nothing for pseudorandom sampling.
+// The structured samplers' scratch buffer, sized once for the finest grid;
+// nothing for pseudorandom sampling.
 std::vector<double> normal_buffer(const Config& c, std::uint64_t finest_steps) {
     std::vector<double> normals;
-    if (c.sampling != SamplingMethod::pseudorandom) {
-        normals = allocate_vector<double>(finest_steps, "MLMC normal buffer");
-        normals.clear();
-    }
+    if (c.sampling != SamplingMethod::pseudorandom) normals = allocate_vector<double>(finest_steps, "MLMC normal buffer");
     return normals;
 }
 

@@ -6,7 +6,7 @@ namespace mc_core {
 
 namespace {
 
-using Technique = MonteCarloTechnique;
+using T = MonteCarloTechnique;
 
 void require_paths_and_steps(std::uint64_t n_paths, std::uint64_t n_steps) {
     if (n_paths == 0) fail("n_paths must be > 0");
@@ -22,7 +22,7 @@ EuropeanCallResult price(Functional functional, const Config& c) {
 template <class Functional>
 StepwiseModel<Functional> model_of(Functional functional, std::uint64_t n_steps, double s0, double drift, double vol,
                                    double disc) {
-    return {functional, n_steps, s0, drift, vol, disc};
+    return stepwise_model_of(functional, n_steps, s0, drift, vol, disc);
 }
 
 ArithmeticAverage average(std::uint64_t n_steps, double k) { return {k, static_cast<double>(n_steps)}; }
@@ -53,54 +53,54 @@ EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c)
 
 PathSums simulate_asian_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps, double s0,
                                        double k, double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::standard>(seed, paths, model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
+    return stream_chunk<T::standard>(seed, paths, model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
 }
 PathSums simulate_asian_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs, std::uint64_t n_steps,
                                                   double s0, double k, double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+    return stream_chunk<T::antithetic>(seed, pairs,
                                                  model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
 }
 ControlVariateMoments simulate_asian_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
                                                                     std::uint64_t n_steps, double s0, double k,
                                                                     double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::control_variate>(seed, paths,
+    return stream_chunk<T::control_variate>(seed, paths,
                                                       model_of(average(n_steps, k), n_steps, s0, drift, vol, disc));
 }
 
 PathSums simulate_lookback_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps, double s0,
                                           double k, double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::standard>(seed, paths,
+    return stream_chunk<T::standard>(seed, paths,
                                                model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
 }
 PathSums simulate_lookback_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs, std::uint64_t n_steps,
                                                      double s0, double k, double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+    return stream_chunk<T::antithetic>(seed, pairs,
                                                  model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
 }
 ControlVariateMoments simulate_lookback_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
                                                                        std::uint64_t n_steps, double s0, double k,
                                                                        double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::control_variate>(seed, paths,
+    return stream_chunk<T::control_variate>(seed, paths,
                                                       model_of(RunningMaximum{s0, k}, n_steps, s0, drift, vol, disc));
 }
 
 PathSums simulate_down_and_out_stepwise_chunk(std::uint64_t seed, std::uint64_t paths, std::uint64_t n_steps,
                                               double s0, double k, double barrier, double drift, double vol,
                                               double disc) {
-    return stepwise_chunk<Technique::standard>(seed, paths,
+    return stream_chunk<T::standard>(seed, paths,
                                                model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
 }
 PathSums simulate_down_and_out_stepwise_antithetic_chunk(std::uint64_t seed, std::uint64_t pairs,
                                                          std::uint64_t n_steps, double s0, double k, double barrier,
                                                          double drift, double vol, double disc) {
-    return stepwise_chunk<Technique::antithetic>(seed, pairs,
+    return stream_chunk<T::antithetic>(seed, pairs,
                                                  model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
 }
 ControlVariateMoments simulate_down_and_out_stepwise_control_variate_chunk(std::uint64_t seed, std::uint64_t paths,
                                                                            std::uint64_t n_steps, double s0, double k,
                                                                            double barrier, double drift, double vol,
                                                                            double disc) {
-    return stepwise_chunk<Technique::control_variate>(
+    return stream_chunk<T::control_variate>(
         seed, paths, model_of(KnockOut{s0, k, barrier}, n_steps, s0, drift, vol, disc));
 }
 

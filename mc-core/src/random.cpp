@@ -91,20 +91,24 @@ void NormalRng::fill_standard_normals(double* out, std::size_t n) {
 
 namespace {
 
+// The first `count` primes by a sieve of Eratosthenes over a bound from the
+// prime number theorem (p_n < n (ln n + ln ln n) for n >= 6, Rosser 1941),
+// grown if ever too small.
 std::vector<std::uint32_t> first_primes(std::uint64_t count) {
     std::vector<std::uint32_t> primes;
     primes.reserve(count);
-    for (std::uint32_t candidate = 2; primes.size() < count; ++candidate) {
-        const auto root = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(candidate)));
-        bool prime = true;
-        for (std::uint32_t p : primes) {
-            if (p > root) break;
-            if (candidate % p == 0) {
-                prime = false;
-                break;
-            }
+    const double n = static_cast<double>(std::max<std::uint64_t>(count, 6));
+    std::uint64_t limit = static_cast<std::uint64_t>(n * (std::log(n) + std::log(std::log(n)))) + 16;
+    while (primes.size() < count) {
+        primes.clear();
+        std::vector<bool> composite(limit + 1, false);
+        for (std::uint64_t candidate = 2; candidate <= limit && primes.size() < count; ++candidate) {
+            if (composite[candidate]) continue;
+            primes.push_back(static_cast<std::uint32_t>(candidate));
+            for (std::uint64_t multiple = candidate * candidate; multiple <= limit; multiple += candidate)
+                composite[multiple] = true;
         }
-        if (prime) primes.push_back(candidate);
+        limit *= 2;
     }
     return primes;
 }
@@ -165,7 +169,7 @@ StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::u
     fail("internal error: entered unreachable code: pseudorandom sampling is handled by the PRNG runtime path");
 }
 
-double StructuredNormalSampler::halton_normal(std::uint64_t i, std::uint64_t d) const {
+double StructuredNormalSampler::halton_uniform(std::uint64_t i, std::uint64_t d) const {
     std::uint64_t k = i + 1;
     double v = kDblMin;
     if (k != 0) {
@@ -180,8 +184,7 @@ double StructuredNormalSampler::halton_normal(std::uint64_t i, std::uint64_t d) 
         v = std::max(v, kDblMin);
     }
     double u = shifts_[d] + v;
-    u = u - std::floor(u);  // Cranley-Patterson rotation
-    return inverse_standard_normal(u);
+    return u - std::floor(u);  // Cranley-Patterson rotation
 }
 
 std::uint64_t StructuredNormalSampler::latin_stratum(std::uint64_t i, std::uint64_t d) const {
@@ -190,11 +193,35 @@ std::uint64_t StructuredNormalSampler::latin_stratum(std::uint64_t i, std::uint6
     return n_points_ == 0 ? 0 : mixed % n_points_;
 }
 
-double StructuredNormalSampler::latin_normal(std::uint64_t i, std::uint64_t d) const {
+double StructuredNormalSampler::latin_uniform(std::uint64_t i, std::uint64_t d) const {
     const double stratum = static_cast<double>(latin_stratum(i, d));
     const double jitter = unit_from_bits(
         splitmix64_mix((latin_[d].jitter_key ^ (i * 0xBF58476D1CE4E5B9ULL)) + kGoldenGamma));
-    return inverse_standard_normal(clamp_unit((jitter + stratum) / static_cast<double>(n_points_)));
+    return clamp_unit((jitter + stratum) / static_cast<double>(n_points_));
+}
+
+double StructuredNormalSampler::halton_normal(std::uint64_t i, std::uint64_t d) const {
+    return inverse_standard_normal(halton_uniform(i, d));
+}
+
+double StructuredNormalSampler::latin_normal(std::uint64_t i, std::uint64_t d) const {
+    return inverse_standard_normal(latin_uniform(i, d));
+}
+
+void StructuredNormalSampler::fill_uniforms(std::uint64_t i, std::uint64_t m, double* out) const {
+    switch (kind_) {
+        case Kind::randomized_halton:
+            if (m > bases_.size()) fail("randomized Halton dimension out of range");
+            for (std::uint64_t d = 0; d < m; ++d) out[d] = halton_uniform(i, d);
+            return;
+        case Kind::latin_hypercube:
+            if (m > latin_.size()) fail("Latin hypercube dimension out of range");
+            for (std::uint64_t d = 0; d < m; ++d) out[d] = latin_uniform(i, d);
+            return;
+        case Kind::scrambled_sobol:
+            fill_scrambled_sobol_point_uniforms(sobol_seed_, i, m, out);
+            return;
+    }
 }
 
 double StructuredNormalSampler::normal(std::uint64_t i, std::uint64_t d) const {

@@ -95,26 +95,19 @@ float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
 
 }  // namespace sobol_burley
 
-void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,
-                                                 std::uint64_t count, std::vector<double>& out) {
+void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
+                                         double* dst) {
     using namespace sobol_burley;
-    if (count == 0) return;
-
     // Each block of 2^16 points is its own sequence; each run of 256 dimensions
     // reuses the table under a seed raised by one.
     const std::uint32_t index16 = static_cast<std::uint32_t>(point_index & 0xFFFFu);
     const std::uint32_t block_seed =
         seed + static_cast<std::uint32_t>(point_index >> 16) * 0x9E3779B9u;
 
-    // The sample is exact in f64; the inverse CDF's clamp turns a 0 into DBL_MIN.
-    const auto normal = [](std::uint32_t v, std::uint32_t dim, std::uint32_t dim_seed) {
-        const float u = finish(v, dimension_key(dim, dim_seed));
-        return inverse_standard_normal(static_cast<double>(u));
+    // The sample is exact in f64.
+    const auto uniform = [](std::uint32_t v, std::uint32_t dim, std::uint32_t dim_seed) {
+        return static_cast<double>(finish(v, dimension_key(dim, dim_seed)));
     };
-
-    const std::size_t base = out.size();
-    out.resize(base + count);
-    double* dst = out.data() + base;
 
     std::uint64_t d = 0;
     while (d < count) {
@@ -144,17 +137,28 @@ void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64
                 ++p;
                 b = (b << j) << 1;
             }
-            dst[d] = normal(v0, dim, pass_seed);
-            dst[d + 1] = normal(v1, dim + 1, pass_seed);
-            dst[d + 2] = normal(v2, dim + 2, pass_seed);
-            dst[d + 3] = normal(v3, dim + 3, pass_seed);
+            dst[d] = uniform(v0, dim, pass_seed);
+            dst[d + 1] = uniform(v1, dim + 1, pass_seed);
+            dst[d + 2] = uniform(v2, dim + 2, pass_seed);
+            dst[d + 3] = uniform(v3, dim + 3, pass_seed);
         }
         // Tail of fewer than four dimensions (only in the last pass).
         for (; d < pass_end; ++d) {
             const std::uint32_t dim = static_cast<std::uint32_t>(d & 0xFFu);
-            dst[d] = normal(sobol_rev(s, kDirections[dim]), dim, pass_seed);
+            dst[d] = uniform(sobol_rev(s, kDirections[dim]), dim, pass_seed);
         }
     }
+}
+
+void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,
+                                                 std::uint64_t count, std::vector<double>& out) {
+    if (count == 0) return;
+    const std::size_t base = out.size();
+    out.resize(base + count);
+    double* dst = out.data() + base;
+    fill_scrambled_sobol_point_uniforms(seed, point_index, count, dst);
+    // The inverse CDF's clamp turns a 0 into DBL_MIN.
+    for (std::uint64_t d = 0; d < count; ++d) dst[d] = inverse_standard_normal(dst[d]);
 }
 
 }  // namespace mc_core

@@ -80,19 +80,22 @@ TEST(HestonStep, FullTruncationByHand) {
 }
 
 // One path drawn one normal at a time, z1 then z2 at each step: the stream order of every kernel.
-HestonPathValue scalar_path(const HestonPathParams& p, NormalRng& rng, double sign = 1.0) {
+struct PathValue {
+    double y, c;
+};
+PathValue scalar_path(const HestonPathParams& p, NormalRng& rng, double sign = 1.0) {
     HestonState s{p.x0, p.v0};
     for (std::uint64_t step = 0; step < p.n_steps; ++step) {
         const double z1 = rng.next_standard_normal();
         heston_step(s, sign * z1, sign * rng.next_standard_normal(), p);
     }
-    const double terminal = std::exp(s.x);
+    const double terminal = block_math::exp(s.x);
     return {p.discount * std::fmax(terminal - p.k, 0.0), p.discount * terminal};
 }
 
 TEST(HestonKernel, ChunksAccumulatePathsInOrderAndMirrorPairs) {
     // Paths stepped in groups, a ragged tail, both sides of the lockstep limit.
-    for (const auto& [steps, paths] : {std::pair<std::uint64_t, std::uint64_t>{1, 11}, {20, 1}, {512, 4}, {513, 11}}) {
+    for (const auto& [steps, paths] : {std::pair<std::uint64_t, std::uint64_t>{1, 11}, {20, 1}, {512, 4}, {513, 11}, {7, 37}, {64, 40}}) {
         SCOPED_TRACE(testing::Message() << steps << " steps, " << paths << " paths");
         const HestonPathParams p = HestonPathParams::from({.n_steps = steps});
         NormalRng rng(99), pair_rng(99);

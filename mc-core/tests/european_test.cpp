@@ -120,7 +120,7 @@ TEST(WorkerBlocks, Plan) {
 
 TEST(RunBlocks, MergesPerBlockKernelsInOrder) {
     const EuropeanCallConfig c = config(10001, T::standard, S::pseudorandom, 4, 99);
-    const TerminalParams p = TerminalParams::from(c);
+    const TerminalModel p = TerminalModel::from(c);
     const auto blocks = plan_worker_blocks(c.n_paths, c.n_threads, c.seed);
     ASSERT_EQ(blocks.size(), 4u);
     PathSums expected;

@@ -17,9 +17,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Feeds a hand-made price path to a functional and returns its value (disc 1).
 template <class Functional>
 double value_on(const Functional& f, const std::vector<double>& prices) {
-    auto state = f.start();
-    for (double price : prices) f.observe(state, price);
-    return f.value(state, prices.back(), 1.0);
+    using V = simd::f64x1;
+    auto state = f.template start<V>();
+    for (double price : prices) f.observe(state, V{price});
+    return f.value(state, V{prices.back()}, 1.0)[0];
 }
 
 TEST(PathFunctionals, AverageAndMaximum) {
@@ -55,7 +56,7 @@ TEST(StepwiseEngine, NamedKernelsAreTheEngine) {
         merged += simulate_asian_stepwise_chunk(b.stream_seed, b.units, 16, 100.0, 100.0, model.drift, model.vol,
                                                 model.disc);
     const PathSums direct = run_blocks(blocks, [&](std::uint64_t s, std::uint64_t n) {
-        return stepwise_chunk<MonteCarloTechnique::standard>(s, n, model);
+        return stream_chunk<MonteCarloTechnique::standard>(s, n, model);
     });
     EXPECT_EQ(merged.sum, direct.sum);
     EXPECT_EQ(merged.sum_sq, direct.sum_sq);
@@ -68,7 +69,7 @@ TEST(StepwiseEngine, OddStepCountsCarryTheSpareIntoTheNextPath) {
     for (int path = 0; path < 2; ++path) {
         double x = 0.0;
         for (int step = 0; step < 3; ++step) x = x + (0.0 + 1.0 * rng.next_standard_normal());
-        expected += std::exp(x);
+        expected += block_math::exp(x);
     }
     EXPECT_DOUBLE_EQ(sums.sum, expected);
 }

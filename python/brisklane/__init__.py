@@ -30,11 +30,56 @@ _FUNCTIONS = (
     "arithmetic_asian_mlmc",
 )
 
-__all__ = ["PanicException", "__version__"]
+__all__ = ["PanicException", "__version__", "engine_info", "set_simd_target", "simd_target"]
 for _name in _FUNCTIONS:
     if hasattr(_native, _name):
         globals()[_name] = getattr(_native, _name)
         __all__.append(_name)
+
+
+def simd_target() -> str:
+    """The SIMD target the engine runs on.
+
+    Returns
+    -------
+    str
+        ``"scalar"``, ``"avx2"`` or ``"avx512"``: the best target this CPU
+        supports, unless :func:`set_simd_target` chose another. Every target
+        gives the same bits.
+    """
+    return _native.simd_target()
+
+
+def set_simd_target(name: str) -> None:
+    """Force the SIMD target for the rest of this process.
+
+    Meant for tests and benchmarks: results are bit for bit the same on every
+    target, only the speed changes.
+
+    Parameters
+    ----------
+    name : {"scalar", "avx2", "avx512"}
+        The target to use.
+
+    Raises
+    ------
+    ValueError
+        If the name is unknown or this machine does not support the target.
+    """
+    _native.set_simd_target(name)
+
+
+def engine_info() -> dict:
+    """Describe the numerics that make this build's results.
+
+    Returns
+    -------
+    dict
+        ``numerics_revision`` (int, bumped whenever any result's bits move),
+        ``simd_target`` (the target in use), ``simd_targets_supported``,
+        ``simd_lanes`` (paths per vector) and ``compiler``.
+    """
+    return _native.engine_info()
 
 
 def _panic_exception_class() -> type:

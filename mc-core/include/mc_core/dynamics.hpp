@@ -25,14 +25,20 @@
 //    A failure inside a worker reaches the caller, after every worker has been
 //    joined, as "CPU Merton jump-diffusion worker thread panicked: <message>";
 //    on the calling thread it is the message itself.
-//  * No allocation per path; kernels keep their state in scalars.
+//  * Heston runs on the engine (engine.hpp), one lane per path. Merton's
+//    draws per path vary, so its paths run one at a time on one stream.
+//  * No allocation per path; kernels keep their state in registers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "mc_core/block_math.hpp"
+#include "mc_core/engine.hpp"
 #include "mc_core/european.hpp"
+#include "mc_core/lane_math.hpp"
 #include "mc_core/random.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core {
 
@@ -56,7 +62,8 @@ struct HestonEuropeanCallConfig {
     MonteCarloTechnique technique = MonteCarloTechnique::standard;
 };
 
-// Read-only per-run constants, shared by every worker.
+// Read-only per-run constants, shared by every worker; the Heston model of the
+// engine (engine.hpp), 2 n_steps normals a path.
 struct HestonPathParams {
     double x0;  // ln s0
     double k;
@@ -71,8 +78,70 @@ struct HestonPathParams {
     std::uint64_t n_steps;
     double r;
     double discount;  // exp(-r t)
+    double s0;
 
     static HestonPathParams from(const HestonEuropeanCallConfig& c);
+
+    // One full-truncation Euler step; both updates use the variance at the
+    // start of the step, v+ = max(v, 0):
+    //   x <- x + dt (r - v+/2) + sqrt(dt) sqrt(v+) (rho z1 + rho_bar z2)
+    //   v <- max(v + dt kappa (theta - v+) + sqrt(dt) vol_of_vol sqrt(v+) z1, 0)
+    // (maxima ignore NaN). The operation order is part of the results.
+    template <class V>
+    MC_LANE_INLINE void step(V& x, V& v, V z1, V z2) const {
+        const V v_pos = simd::positive_part(v);
+        const V root_v = lane_math::sqrt(v_pos);
+        x = x + dt * (r - 0.5 * v_pos) + sqrt_dt * root_v * (rho * z1 + rho_bar * z2);
+        v = simd::positive_part(v + dt * (kappa * (theta - v_pos)) + sqrt_dt * (vol_of_vol * root_v) * z1);
+    }
+
+    // The discounted payoff y = discount max(S_T - k, 0) and the control
+    // c = discount S_T of the path ending at log-price x.
+    template <class V>
+    MC_LANE_INLINE Valued<V> value(V x) const {
+        const V terminal = lane_math::exp(x);
+        return {discount * simd::positive_part(terminal - k), discount * terminal};
+    }
+
+    // Runs `step_all(z1, z2)` over the path's n_steps pairs of normals.
+    template <class Draw, class StepAll>
+    MC_LANE_INLINE void for_each_step(Draw& draw, StepAll&& step_all) const {
+        constexpr std::uint64_t kPairs = kDrawBlock / 2;
+        for (std::uint64_t done = 0; done < n_steps;) {
+            const std::uint64_t pairs = std::min<std::uint64_t>(kPairs, n_steps - done);
+            const auto* z = draw(static_cast<std::size_t>(2 * pairs));
+            for (std::uint64_t j = 0; j < pairs; ++j) step_all(z[2 * j], z[2 * j + 1]);
+            done += pairs;
+        }
+    }
+
+    std::uint64_t normals_per_unit() const { return n_steps > UINT64_MAX / 2 ? UINT64_MAX : 2 * n_steps; }
+    double control_mean() const { return s0; }  // the discounted terminal price is a martingale
+
+    template <class Draw>
+    MC_LANE_INLINE auto payoff_and_control(Draw& draw) const {
+        using V = typename Draw::Pack;
+        V x = simd::broadcast<V>(x0), v = simd::broadcast<V>(v0);
+        for_each_step(draw, [&](V z1, V z2) { step(x, v, z1, z2); });
+        return value(x);
+    }
+    template <class Draw>
+    MC_LANE_INLINE auto discounted_payoff(Draw& draw) const {
+        return payoff_and_control(draw).y;
+    }
+    // The two paths of a pair run side by side, each with its own variance, on
+    // (z1, z2) and (-z1, -z2).
+    template <class Draw>
+    MC_LANE_INLINE auto antithetic_pair(Draw& draw) const {
+        using V = typename Draw::Pack;
+        V up_x = simd::broadcast<V>(x0), up_v = simd::broadcast<V>(v0);
+        V down_x = up_x, down_v = up_v;
+        for_each_step(draw, [&](V z1, V z2) {
+            step(up_x, up_v, z1, z2);
+            step(down_x, down_v, -z1, -z2);
+        });
+        return 0.5 * (value(up_x).y + value(down_x).y);
+    }
 };
 
 // Log-price and variance of one path.
@@ -81,27 +150,12 @@ struct HestonState {
     double v;
 };
 
-// One full-truncation Euler step; both updates use the variance at the start
-// of the step, v+ = max(v, 0):
-//   x <- x + dt (r - v+/2) + sqrt(dt) sqrt(v+) (rho z1 + rho_bar z2)
-//   v <- max(v + dt kappa (theta - v+) + sqrt(dt) vol_of_vol sqrt(v+) z1, 0)
-// (maxima ignore NaN). The operation order is part of the results.
+// The step above on one path.
 inline void heston_step(HestonState& s, double z1, double z2, const HestonPathParams& p) {
-    const double v_pos = block_math::positive_part(s.v);
-    const double root_v = block_math::sqrt(v_pos);
-    s.x = s.x + p.dt * (p.r - 0.5 * v_pos) + p.sqrt_dt * root_v * (p.rho * z1 + p.rho_bar * z2);
-    s.v = block_math::positive_part(s.v + p.dt * (p.kappa * (p.theta - v_pos)) + p.sqrt_dt * (p.vol_of_vol * root_v) * z1);
+    simd::f64x1 x{s.x}, v{s.v};
+    p.step(x, v, simd::f64x1{z1}, simd::f64x1{z2});
+    s = {x[0], v[0]};
 }
-
-// The discounted payoff y = discount max(S_T - k, 0) and the control
-// c = discount S_T of one path.
-struct HestonPathValue {
-    double y;
-    double c;
-};
-
-// Simulates one path from (ln s0, v0), taking 2 n_steps normals from `rng`.
-HestonPathValue heston_discounted_payoff(const HestonPathParams& p, NormalRng& rng);
 
 // Path kernels: one stream seeded `stream_seed`, units in order.
 PathSums simulate_heston_chunk(std::uint64_t stream_seed, std::uint64_t paths, const HestonPathParams& p);

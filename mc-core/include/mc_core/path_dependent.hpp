@@ -20,6 +20,7 @@
 
 #include "mc_core/block_math.hpp"
 #include "mc_core/european.hpp"
+#include "mc_core/simd.hpp"
 #include "mc_core/stepwise.hpp"
 
 namespace mc_core {
@@ -47,45 +48,71 @@ struct DownAndOutCallConfig {
 
 struct ArithmeticAverage {
     static constexpr bool kObservesEveryPrice = true;
+    template <class V>
     struct State {
-        double sum;
+        V sum;
     };
     double k;
     double n;  // the number of averaging dates
 
-    State start() const { return {0.0}; }
-    void observe(State& s, double price) const { s.sum = s.sum + price; }
-    double value(const State& s, double, double disc) const { return disc * block_math::positive_part(s.sum / n - k); }
+    template <class V>
+    MC_LANE_INLINE State<V> start() const {
+        return {V{}};
+    }
+    template <class V>
+    MC_LANE_INLINE void observe(State<V>& s, V price) const {
+        s.sum = s.sum + price;
+    }
+    template <class V>
+    MC_LANE_INLINE V value(const State<V>& s, V, double disc) const {
+        return disc * simd::positive_part(s.sum / n - k);
+    }
 };
 
 struct RunningMaximum {
     static constexpr bool kObservesEveryPrice = true;
+    template <class V>
     struct State {
-        double maximum;
+        V maximum;
     };
     double s0;
     double k;
 
-    State start() const { return {s0}; }
-    void observe(State& s, double price) const { s.maximum = block_math::max_ignoring_nan(s.maximum, price); }
-    double value(const State& s, double, double disc) const {
-        return disc * block_math::positive_part(s.maximum - k);
+    template <class V>
+    MC_LANE_INLINE State<V> start() const {
+        return {simd::broadcast<V>(s0)};
+    }
+    template <class V>
+    MC_LANE_INLINE void observe(State<V>& s, V price) const {
+        s.maximum = simd::max_ignoring_nan(s.maximum, price);
+    }
+    template <class V>
+    MC_LANE_INLINE V value(const State<V>& s, V, double disc) const {
+        return disc * simd::positive_part(s.maximum - k);
     }
 };
 
 struct KnockOut {
     static constexpr bool kObservesEveryPrice = true;
+    template <class V>
     struct State {
-        bool knocked;
+        simd::mask_of<V> knocked;  // all ones once knocked out
     };
     double s0;
     double k;
     double barrier;
 
-    State start() const { return {s0 <= barrier}; }
-    void observe(State& s, double price) const { s.knocked = s.knocked | (price <= barrier); }
-    double value(const State& s, double last, double disc) const {
-        return s.knocked ? 0.0 : disc * block_math::positive_part(last - k);
+    template <class V>
+    MC_LANE_INLINE State<V> start() const {
+        return {simd::broadcast<V>(s0) <= barrier};
+    }
+    template <class V>
+    MC_LANE_INLINE void observe(State<V>& s, V price) const {
+        s.knocked = s.knocked | (price <= barrier);
+    }
+    template <class V>
+    MC_LANE_INLINE V value(const State<V>& s, V last, double disc) const {
+        return simd::select(s.knocked != 0, V{}, disc * simd::positive_part(last - k));
     }
 };
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "mc_core/block_math.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core {
 
@@ -154,6 +155,10 @@ std::uint32_t owen_scramble_rev(std::uint32_t n, std::uint32_t key);
 float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
 }  // namespace sobol_burley
 
+// The probabilities of dimensions 0 .. count-1 of point `point_index`, in
+// [0, 1 - 2^-23]; their inverse normal CDFs are the normals below.
+void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
+                                         double* out);
 // Appends the normals of dimensions 0 .. count-1 of point `point_index` to `out`.
 // Each block of 65,536 points, and each group of 256 dimensions, is an
 // independently seeded scrambled sequence.
@@ -183,6 +188,10 @@ public:
     // One coordinate; for Halton and Latin hypercube `d` must be below the
     // constructed dimension count.
     double normal(std::uint64_t i, std::uint64_t d) const;
+    // The probabilities behind dimensions 0 .. m-1 of point i: normal(i, d) is
+    // inverse_standard_normal(out[d]), bit for bit, so a caller may invert a
+    // whole pack of points at once.
+    void fill_uniforms(std::uint64_t i, std::uint64_t m, double* out) const;
 
     enum class Kind : std::uint8_t { randomized_halton, latin_hypercube, scrambled_sobol };
     Kind kind() const { return kind_; }
@@ -192,6 +201,8 @@ public:
     std::uint64_t latin_stratum(std::uint64_t i, std::uint64_t d) const;
 
 private:
+    double halton_uniform(std::uint64_t i, std::uint64_t d) const;
+    double latin_uniform(std::uint64_t i, std::uint64_t d) const;
     double halton_normal(std::uint64_t i, std::uint64_t d) const;
     double latin_normal(std::uint64_t i, std::uint64_t d) const;
 
@@ -232,6 +243,20 @@ public:
     // The n increments of point i's bridged path divided by sqrt(dt), valid
     // until the next call; nothing when inert (the sampler is not touched).
     std::optional<std::span<const double>> step_normals(const StructuredNormalSampler& sampler, std::uint64_t i);
+
+    // The same for a pack of points, one lane each: replaces their n
+    // coordinate packs `z` by the bridged step normals; `w` has room for
+    // n + 1 packs. Active workspaces only. Every lane computes exactly what
+    // step_normals computes for its point.
+    template <class V>
+    MC_LANE_INLINE void build(V* z, V* w) const {
+        w[0] = V{};
+        w[n_steps_] = sqrt_t_ * z[0];
+        for (const BridgeNode& node : *plan_)
+            w[node.mid] = (node.left_weight * w[node.left] + node.right_weight * w[node.right]) +
+                          node.std_dev * z[node.normal_index];
+        for (std::uint64_t k = 1; k <= n_steps_; ++k) z[k - 1] = inv_sqrt_dt_ * (w[k] - w[k - 1]);
+    }
 
 private:
     std::vector<double> positions_;

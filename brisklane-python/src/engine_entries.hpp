@@ -1,0 +1,13 @@
+// Entry points about the engine itself rather than a pricing.
+#pragma once
+
+#include <cstddef>
+
+#include "python_api.hpp"
+
+namespace brisklane {
+
+inline constexpr std::size_t kEngineMethodCount = 3;
+extern const PyMethodDef kEngineMethods[kEngineMethodCount];
+
+}  // namespace brisklane

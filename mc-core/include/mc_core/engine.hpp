@@ -1,0 +1,442 @@
+// The model engine: one loop for every product, composed of a model, a
+// technique and a normal source, vectorised one lane per path.
+//
+// Contract
+//  * A model knows how one unit turns normals into values. It provides, for a
+//    draw whose packs hold one lane per unit,
+//        std::uint64_t normals_per_unit() const;   // D, the same for every unit
+//        double control_mean() const;              // expectation of the control
+//        V discounted_payoff(Draw&) const;         // standard technique
+//        Valued<V> payoff_and_control(Draw&) const; // control variate
+//        V antithetic_pair(Draw&) const;           // the value of one pair
+//    where `draw(n)` hands out the unit's next n (<= kDrawBlock) normals as n
+//    packs. The model fixes its own operation order; the engine never
+//    reorders it, and every lane runs exactly the arithmetic of one unit alone.
+//  * Techniques (standard, antithetic, control variate) pick the model
+//    function and the partial-result type; they are chosen once per call.
+//  * Normal sources:
+//     - a pseudorandom stream: `stream_chunk` is the runner's unit of work. Its
+//       units take their D normals each from one xorshift64* stream in unit
+//       order. Lanes run consecutive segments of that same stream, started at
+//       jumped-ahead states (stream_jump.hpp), in tiles of kLanes x C units:
+//       lane l takes units l*C .. l*C + C - 1 of the tile. Units left over
+//       after the last whole tile run on one lane from where the tiles ended.
+//     - a structured point set: unit i reads the coordinates of point i; lanes
+//       take consecutive points.
+//    Either way every unit sees exactly the normals it would see if units ran
+//    one at a time, and the per-unit values are added to the partial result in
+//    unit order, so results do not depend on the lane count, the tile size or
+//    the SIMD target.
+//  * Pseudorandom blocks go through the parallel runner (runner.hpp) or run on
+//    the calling thread with the raw seed, as the product says; structured
+//    sampling always runs on the calling thread.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mc_core/block_math.hpp"
+#include "mc_core/error.hpp"
+#include "mc_core/estimators.hpp"
+#include "mc_core/lane_math.hpp"
+#include "mc_core/random.hpp"
+#include "mc_core/runner.hpp"
+#include "mc_core/simd.hpp"
+#include "mc_core/stream_jump.hpp"
+
+namespace mc_core {
+
+// The most normals a model asks for at once.
+inline constexpr std::size_t kDrawBlock = 128;
+
+// A heap array of packs at their natural alignment (std::vector would not
+// keep the alignment of a vector-extension element type), or
+// AllocationFailure naming `what`.
+template <class V>
+class PackBuffer {
+public:
+    PackBuffer(std::uint64_t count, const char* what) {
+        if (count > SIZE_MAX / sizeof(V)) throw AllocationFailure(std::string("cannot allocate ") + what);
+        packs_.reset(new (std::nothrow) V[static_cast<std::size_t>(count)]());
+        if (!packs_ && count > 0) throw AllocationFailure(std::string("cannot allocate ") + what);
+    }
+    V* data() { return packs_.get(); }
+    V& operator[](std::size_t i) { return packs_[i]; }
+
+private:
+    std::unique_ptr<V[]> packs_;
+};
+
+// ---- Lane streams ---------------------------------------------------------------
+
+// One xorshift64* stream position per lane, turned into Box-Muller normals
+// exactly as NormalRng does it: each uniform pair gives R cos first, then
+// R sin, and the sine waits as the spare when a request ends between the two.
+// All lanes share one phase (all hold a spare or none), which is what tiles
+// of even lengths give.
+template <class V>
+class LaneStream {
+public:
+    using Bits = simd::u64_of<V>;
+
+    explicit LaneStream(Bits states) : state_(states) {}
+
+    Bits states() const { return state_; }
+    bool has_spare() const { return has_spare_; }
+
+    // The next uniform of every lane, in [DBL_MIN, 1 - 2^-53].
+    MC_LANE_INLINE V next_uniform() {
+        Bits x = state_;
+        x ^= x >> 12;
+        x ^= x << 25;
+        x ^= x >> 27;
+        state_ = x;
+        const Bits w = (x * 0x2545F4914F6CDD1DULL) >> 11;
+        // The exact double of a 53-bit integer, in two exactly representable
+        // halves: the baseline targets have no packed 64-bit conversion.
+        constexpr std::uint64_t kMagic = 0x4330000000000000ULL;  // 2^52
+        const V high = simd::double_of_bits((w >> 26) | kMagic) - 4503599627370496.0;
+        const V low = simd::double_of_bits((w & 0x3FFFFFFULL) | kMagic) - 4503599627370496.0;
+        const V u = (high * 67108864.0 + low) * kTwoPow53Inv;
+        return simd::select(u < kDblMin, simd::broadcast<V>(kDblMin), u);
+    }
+
+    // Fills out[0 .. n) with every lane's next n normals.
+    MC_LANE_INLINE void fill(V* out, std::size_t n) {
+        std::size_t j = 0;
+        if (n == 0) return;
+        if (has_spare_) {
+            out[j++] = spare_;
+            has_spare_ = false;
+        }
+        for (; j + 1 < n; j += 2) pair(out[j], out[j + 1]);
+        if (j < n) {
+            pair(out[j], spare_);
+            has_spare_ = true;
+        }
+    }
+
+private:
+    MC_LANE_INLINE void pair(V& first, V& second) {
+        const V u1 = next_uniform();
+        const V u2 = next_uniform();
+        const V radius = lane_math::sqrt(-2.0 * lane_math::log(u1));
+        V s, c;
+        lane_math::sincos(kTwoPi * u2, s, c);
+        first = radius * c;
+        second = radius * s;
+    }
+
+    Bits state_;
+    V spare_{};
+    bool has_spare_ = false;
+};
+
+// The draw of a model over a lane stream: normals a block at a time.
+template <class V>
+class StreamDraw {
+public:
+    using Pack = V;
+    explicit StreamDraw(LaneStream<V>& stream) : stream_(stream) {}
+    MC_LANE_INLINE const V* operator()(std::size_t n) {
+        stream_.fill(block_, n);
+        return block_;
+    }
+
+private:
+    LaneStream<V>& stream_;
+    V block_[kDrawBlock];
+};
+
+// The draw of a model over points: the unit's coordinates, already laid out
+// one pack per coordinate.
+template <class V>
+class PointDraw {
+public:
+    using Pack = V;
+    explicit PointDraw(const V* coordinates) : next_(coordinates) {}
+    MC_LANE_INLINE const V* operator()(std::size_t n) {
+        const V* block = next_;
+        next_ += n;
+        return block;
+    }
+
+private:
+    const V* next_;
+};
+
+// ---- Techniques -------------------------------------------------------------------
+
+template <MonteCarloTechnique T>
+struct Technique;
+
+template <>
+struct Technique<MonteCarloTechnique::standard> {
+    using Partial = PathSums;
+    static constexpr bool kHasControl = false;
+    static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
+    template <class Model, class Draw, class V>
+    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V&) {
+        y = m.discounted_payoff(draw);
+    }
+    static void add(Partial& acc, double y, double) { acc.add(y); }
+};
+
+template <>
+struct Technique<MonteCarloTechnique::control_variate> {
+    using Partial = ControlVariateMoments;
+    static constexpr bool kHasControl = true;
+    static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
+    template <class Model, class Draw, class V>
+    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V& c) {
+        const Valued<V> v = m.payoff_and_control(draw);
+        y = v.y;
+        c = v.c;
+    }
+    static void add(Partial& acc, double y, double c) { acc.add(y, c); }
+};
+
+template <>
+struct Technique<MonteCarloTechnique::antithetic> {
+    using Partial = PathSums;
+    static constexpr bool kHasControl = false;
+    static std::uint64_t units(std::uint64_t n_paths) { return antithetic_pairs(n_paths); }
+    template <class Model, class Draw, class V>
+    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V&) {
+        y = m.antithetic_pair(draw);
+    }
+    static void add(Partial& acc, double y, double) { acc.add(y); }
+};
+
+// ---- The pseudorandom kernel ------------------------------------------------------
+
+// Units per lane in a tile: even (so every lane starts on a Box-Muller pair),
+// at most 1024, and about 2048 normals per lane, so a tile's jumps cost little
+// beside its work. 0 when the run is too small, or its normals too many to
+// count, for whole tiles.
+inline std::uint64_t lane_tile_units(std::uint64_t units, std::uint64_t normals_per_unit) {
+    constexpr std::uint64_t kMaxUnits = 1024;
+    constexpr std::uint64_t kNormalsPerLane = 2048;
+    if (normals_per_unit == 0 || normals_per_unit > (UINT64_MAX / 2) / (simd::kLanes * kMaxUnits)) return 0;
+    std::uint64_t c = std::max<std::uint64_t>(2, kNormalsPerLane / normals_per_unit);
+    c = std::min(c, kMaxUnits);
+    c = std::min<std::uint64_t>(c, units / simd::kLanes);
+    return c & ~std::uint64_t{1};
+}
+
+// Walks `units` units of `per_unit` normals each, taken in unit order from the
+// stream seeded `stream_seed`, the way the lanes run them:
+//   tile(draw, first, c): the pack draw's lane l runs units first + l c + u
+//                         for u = 0 .. c - 1, in that order;
+//   single(draw, unit):   one unit on a single lane (the units after the last
+//                         whole tile, or all of them for small runs).
+// `tile_units` (even) forces the lanes' share of a tile; every choice, 0 (a
+// single lane throughout) included, hands every unit the same normals.
+template <class Tile, class Single>
+void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_t units, std::uint64_t per_unit,
+                          std::optional<std::uint64_t> tile_units, Tile&& tile, Single&& single) {
+    using V = simd::f64x8;
+    using V1 = simd::f64x1;
+    const std::uint64_t start = NormalRng(stream_seed).state;
+    const std::uint64_t c_units = tile_units ? *tile_units : lane_tile_units(units, per_unit);
+    const std::uint64_t tiles = c_units == 0 ? 0 : units / (simd::kLanes * c_units);
+    std::uint64_t tail_state = start;
+    if (tiles > 0) {
+        const std::uint64_t lane_normals = c_units * per_unit;  // even: lanes start on a pair
+        simd::u64_of<V> states;
+        const JumpAhead lane_gap = jump_ahead(lane_normals);
+        states[0] = start;
+        for (std::size_t l = 1; l < simd::kLanes; ++l) states[l] = jump(states[l - 1], lane_gap);
+        const JumpAhead tile_gap = jump_ahead((simd::kLanes - 1) * lane_normals);
+        for (std::uint64_t t = 0; t < tiles; ++t) {
+            if (t > 0) states = jump_lanes(states, tile_gap);
+            LaneStream<V> stream(states);
+            StreamDraw<V> draw(stream);
+            tile(draw, t * simd::kLanes * c_units, c_units);
+            states = stream.states();
+        }
+        // The last lane stopped where the next tile would have begun.
+        tail_state = states[simd::kLanes - 1];
+    }
+    LaneStream<V1> stream(simd::u64_of<V1>{tail_state});
+    StreamDraw<V1> draw(stream);
+    for (std::uint64_t u = tiles * simd::kLanes * c_units; u < units; ++u) single(draw, u);
+}
+
+template <MonteCarloTechnique T, class Model>
+struct StreamKernel {
+    using Tech = Technique<T>;
+    using Partial = typename Tech::Partial;
+
+    static Partial run(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
+                       std::optional<std::uint64_t> tile_units = std::nullopt) {
+        using V = simd::f64x8;
+        Partial acc{};
+        PackBuffer<V> values(0, "lane tile values");
+        PackBuffer<V> controls(0, "lane tile controls");
+        std::uint64_t buffered = 0;
+        const auto tile = [&](StreamDraw<V>& draw, std::uint64_t, std::uint64_t c_units) {
+            if (buffered < c_units) {
+                values = PackBuffer<V>(c_units, "lane tile values");
+                if constexpr (Tech::kHasControl) controls = PackBuffer<V>(c_units, "lane tile controls");
+                buffered = c_units;
+            }
+            for (std::uint64_t u = 0; u < c_units; ++u) {
+                V y{}, c{};
+                Tech::value(m, draw, y, c);
+                values[u] = y;
+                if constexpr (Tech::kHasControl) controls[u] = c;
+            }
+            for (std::size_t l = 0; l < simd::kLanes; ++l)
+                for (std::uint64_t u = 0; u < c_units; ++u)
+                    Tech::add(acc, values[u][l], Tech::kHasControl ? controls[u][l] : 0.0);
+        };
+        const auto single = [&](StreamDraw<simd::f64x1>& draw, std::uint64_t) {
+            simd::f64x1 y{}, c{};
+            Tech::value(m, draw, y, c);
+            Tech::add(acc, y[0], c[0]);
+        };
+        for_each_stream_tile(stream_seed, units, m.normals_per_unit(), tile_units, tile, single);
+        return acc;
+    }
+};
+
+// The runner's unit of work: `units` units of technique T from one stream
+// seeded `stream_seed`, compiled for the process's SIMD target.
+template <MonteCarloTechnique T, class Model>
+typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m) {
+    return simd::on_active_target([&] { return StreamKernel<T, Model>::run(stream_seed, units, m); });
+}
+
+// ---- Structured points ----------------------------------------------------------
+
+// `points.fill(first, rows)` writes the coordinates of points first ..
+// first + lanes - 1 as D packs, one lane per point (D = the model's normals per
+// unit). Lanes take consecutive points; values are added in point order.
+template <MonteCarloTechnique T, class Model, class Points>
+typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t units, Points& points) {
+    using Tech = Technique<T>;
+    using Partial = typename Tech::Partial;
+    const std::uint64_t per_unit = m.normals_per_unit();
+    PackBuffer<simd::f64x8> lanes(per_unit, "structured point coordinates");
+    PackBuffer<simd::f64x1> single(per_unit, "structured point coordinates");
+    return simd::on_active_target([&] {
+        using V = simd::f64x8;
+        using V1 = simd::f64x1;
+        Partial acc{};
+        const std::uint64_t groups = units / simd::kLanes;
+        for (std::uint64_t g = 0; g < groups; ++g) {
+            points.fill(g * simd::kLanes, lanes.data());
+            PointDraw<V> draw(lanes.data());
+            V y{}, c{};
+            Tech::value(m, draw, y, c);
+            for (std::size_t l = 0; l < simd::kLanes; ++l) Tech::add(acc, y[l], c[l]);
+        }
+        for (std::uint64_t i = groups * simd::kLanes; i < units; ++i) {
+            points.fill(i, single.data());
+            PointDraw<V1> draw(single.data());
+            V1 y{}, c{};
+            Tech::value(m, draw, y, c);
+            Tech::add(acc, y[0], c[0]);
+        }
+        return acc;
+    });
+}
+
+// The points of a structured sampler, `dimensions` coordinates each: the
+// sampler's probabilities for every lane, then the inverse normal CDF of a
+// whole pack at once, then the Brownian bridge when the workspace is active.
+// Each value is the one the sampler gives for that point alone.
+class SamplerPoints {
+public:
+    // `scratch` holds at least `dimensions` values.
+    SamplerPoints(const StructuredNormalSampler& sampler, const BrownianBridgeWorkspace& bridge,
+                  std::uint64_t dimensions, std::vector<double>& scratch)
+        : sampler_(sampler),
+          bridge_(bridge),
+          dimensions_(dimensions),
+          uniforms_(scratch),
+          positions8_(bridge.active() ? dimensions + 1 : 0, "Brownian bridge positions"),
+          positions1_(bridge.active() ? dimensions + 1 : 0, "Brownian bridge positions") {}
+
+    template <class V>
+    MC_LANE_INLINE void fill(std::uint64_t first, V* rows) {
+        const std::size_t dims = static_cast<std::size_t>(dimensions_);
+        for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) {
+            sampler_.fill_uniforms(first + l, dimensions_, uniforms_.data());
+            for (std::size_t d = 0; d < dims; ++d) rows[d][l] = uniforms_[d];
+        }
+        for (std::size_t d = 0; d < dims; ++d) rows[d] = lane_math::inverse_standard_normal(rows[d]);
+        if (bridge_.active()) {
+            if constexpr (simd::lanes_of<V> == 1)
+                bridge_.build(rows, positions1_.data());
+            else
+                bridge_.build(rows, positions8_.data());
+        }
+    }
+
+private:
+    const StructuredNormalSampler& sampler_;
+    const BrownianBridgeWorkspace& bridge_;
+    std::uint64_t dimensions_;
+    std::vector<double>& uniforms_;
+    PackBuffer<simd::f64x8> positions8_;
+    PackBuffer<simd::f64x1> positions1_;
+};
+
+// ---- Pricing a model --------------------------------------------------------------
+
+// Where a call's units run.
+struct ModelRun {
+    std::uint64_t n_paths;
+    std::uint64_t seed;
+    std::uint64_t n_threads;
+    SamplingMethod sampling;
+    double bridge_horizon;      // maturity, for the Brownian bridge (when the model has steps)
+    bool bridge;                // the model's normals are time steps a bridge may build
+    bool on_workers;            // pseudorandom blocks through the runner, or on the calling thread
+    bool antithetic_on_workers;  // the same for antithetic pairs
+};
+
+template <MonteCarloTechnique T, class Model>
+EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
+    const std::uint64_t units = Technique<T>::units(run.n_paths);
+    if (run.sampling == SamplingMethod::pseudorandom) {
+        const bool workers = T == MonteCarloTechnique::antithetic ? run.antithetic_on_workers : run.on_workers;
+        const auto kernel = [&m](std::uint64_t stream_seed, std::uint64_t count) {
+            return stream_chunk<T>(stream_seed, count, m);
+        };
+        const auto blocks = workers ? plan_worker_blocks(units, run.n_threads, run.seed)
+                                    : std::vector<WorkerBlock>{{run.seed, units}};
+        return estimate(run_blocks(blocks, kernel), units, m.control_mean());
+    }
+    const std::uint64_t dims = m.normals_per_unit();
+    const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims);
+    const BrownianBridgeWorkspace bridge(run.bridge ? run.sampling : SamplingMethod::pseudorandom, dims,
+                                         run.bridge_horizon);
+    std::vector<double> scratch = allocate_vector<double>(dims, "structured point probabilities");
+    SamplerPoints points(sampler, bridge, dims, scratch);
+    return estimate(structured_run<T>(m, units, points), units, m.control_mean());
+}
+
+// Chooses the technique once per call; no per-step branching follows.
+template <class Model>
+EuropeanCallResult price_model(const Model& m, MonteCarloTechnique technique, const ModelRun& run) {
+    switch (technique) {
+        case MonteCarloTechnique::standard:
+            return price_model_with<MonteCarloTechnique::standard>(m, run);
+        case MonteCarloTechnique::antithetic:
+            return price_model_with<MonteCarloTechnique::antithetic>(m, run);
+        case MonteCarloTechnique::control_variate:
+            return price_model_with<MonteCarloTechnique::control_variate>(m, run);
+    }
+    fail("internal error: unknown Monte Carlo technique");
+}
+
+}  // namespace mc_core

@@ -1,0 +1,168 @@
+// Lane packs and SIMD targets: the one portable vector type every vectorised
+// kernel is written in, and the run-time choice of the instructions it runs on.
+//
+// Contract
+//  * `Pack<N>` names the vector types of N doubles and of N 64-bit integers
+//    (GCC/Clang vector extensions). A kernel is written once over a pack type;
+//    the compiler maps a pack onto whatever registers the target offers (one
+//    zmm, two ymm, four xmm on the baseline, NEON pairs on aarch64).
+//  * Every operation on a pack is lane-wise IEEE arithmetic in a fixed order;
+//    nothing reads across lanes. A lane therefore computes the same bits at
+//    any width and on any target: one path per lane gives exactly the results
+//    of one path at a time. Sources are built with -ffp-contract=off, so no
+//    multiply-add is fused anywhere, on any target.
+//  * Functions that take or return packs are always inlined: packs never cross
+//    a call boundary, whose calling convention differs between targets.
+//  * Targets: `scalar` (the portable baseline, always built), `avx2` and
+//    `avx512` (x86-64 only). `on_active_target(body)` runs `body` compiled for
+//    the process's target: the body and everything it can inline is compiled
+//    once per target (GCC/Clang `target` + `flatten`), so dispatch happens once
+//    per call of the body, never per path or per math call. The process starts
+//    on the best target the CPU and OS support; `set_active_target` forces
+//    another (for tests and benchmarks). Nothing is read from the environment.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#define MC_LANE_INLINE [[gnu::always_inline]] inline
+
+namespace mc_core::simd {
+
+template <std::size_t N>
+struct Pack {
+    typedef double f64 __attribute__((vector_size(8 * N)));
+    typedef std::int64_t i64 __attribute__((vector_size(8 * N)));
+    typedef std::uint64_t u64 __attribute__((vector_size(8 * N)));
+};
+
+// The lane count of the vectorised kernels on every target, so that buffers
+// and tiles have one shape everywhere. A single-lane pack serves scalar calls.
+inline constexpr std::size_t kLanes = 8;
+using f64x8 = Pack<kLanes>::f64;
+using f64x1 = Pack<1>::f64;
+
+template <class V>
+inline constexpr std::size_t lanes_of = sizeof(V) / sizeof(double);
+// Comparisons of double packs give signed masks: all ones (true) or zero.
+template <class V>
+using mask_of = typename Pack<lanes_of<V>>::i64;
+template <class V>
+using u64_of = typename Pack<lanes_of<V>>::u64;
+template <class V>
+using i64_of = typename Pack<lanes_of<V>>::i64;
+template <class V>
+using f64_of = typename Pack<lanes_of<V>>::f64;
+
+template <class V>
+MC_LANE_INLINE V broadcast(double x) {
+    V v;
+    for (std::size_t i = 0; i < lanes_of<V>; ++i) v[i] = x;
+    return v;
+}
+
+template <class V>
+MC_LANE_INLINE V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class V>
+MC_LANE_INLINE void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// mask ? a : b, lane by lane.
+template <class M, class V>
+MC_LANE_INLINE V select(M mask, V a, V b) {
+    return mask ? a : b;
+}
+
+template <class V>
+MC_LANE_INLINE u64_of<V> bits_of(V x) {
+    return __builtin_bit_cast(u64_of<V>, x);
+}
+template <class U>
+MC_LANE_INLINE f64_of<U> double_of_bits(U bits) {
+    return __builtin_bit_cast(f64_of<U>, bits);
+}
+
+// Correctly rounded square root (IEEE), lane by lane.
+template <class V>
+MC_LANE_INLINE V sqrt(V x) {
+    V r;
+    for (std::size_t i = 0; i < lanes_of<V>; ++i) r[i] = __builtin_sqrt(x[i]);
+    return r;
+}
+
+// max(x, 0) ignoring a NaN operand, like C's fmax(x, 0).
+template <class V>
+MC_LANE_INLINE V positive_part(V x) {
+    return select(x > 0.0, x, V{});
+}
+// C's fmax: a NaN operand is ignored.
+template <class V>
+MC_LANE_INLINE V max_ignoring_nan(V a, V b) {
+    return select((b > a) | (a != a), b, a);
+}
+
+// The numerics revision: bumped whenever the bits of any result move (a new
+// math algorithm, a changed operation order), so stored results can tell
+// which numerics made them. 1 was the platform libm element by element.
+inline constexpr int kNumericsRevision = 2;
+
+// ---------------------------------------------------------------------------
+// Targets.
+
+enum class Target : std::uint8_t { scalar = 0, avx2 = 1, avx512 = 2 };
+
+const char* target_name(Target target);
+std::optional<Target> parse_target(std::string_view name);
+// Built into this binary, and offered by this CPU and operating system.
+bool target_supported(Target target);
+Target best_target();
+Target active_target();
+// False, changing nothing, when the target is not supported.
+bool set_active_target(Target target);
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define MC_SIMD_X86_TARGETS 1
+#endif
+
+namespace detail {
+template <class Body>
+[[gnu::flatten]] decltype(auto) run_scalar(Body& body) {
+    return body();
+}
+#if defined(MC_SIMD_X86_TARGETS)
+template <class Body>
+[[gnu::target("avx2"), gnu::flatten]] decltype(auto) run_avx2(Body& body) {
+    return body();
+}
+template <class Body>
+[[gnu::target("avx512f,avx512dq"), gnu::flatten]] decltype(auto) run_avx512(Body& body) {
+    return body();
+}
+#endif
+}  // namespace detail
+
+template <class Body>
+decltype(auto) on_active_target(Body&& body) {
+#if defined(MC_SIMD_X86_TARGETS)
+    switch (active_target()) {
+        case Target::avx512:
+            return detail::run_avx512(body);
+        case Target::avx2:
+            return detail::run_avx2(body);
+        case Target::scalar:
+            break;
+    }
+#endif
+    return detail::run_scalar(body);
+}
+
+}  // namespace mc_core::simd

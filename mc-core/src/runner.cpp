@@ -1,0 +1,35 @@
+#include "mc_core/runner.hpp"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace mc_core {
+
+std::uint64_t resolve_worker_count(std::uint64_t n_threads) {
+    if (n_threads != 0) return n_threads;
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::uint64_t>(count);
+    }
+#endif
+    const unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 1 : count;
+}
+
+std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed) {
+    const std::uint64_t workers = resolve_worker_count(n_threads);
+    // units < workers * 2000, written so that it cannot overflow.
+    if (workers < 2 || units / kMinUnitsPerWorker < workers) return {{seed, units}};
+    const std::uint64_t base = units / workers;
+    const std::uint64_t larger = units % workers;
+    std::vector<WorkerBlock> blocks;
+    blocks.reserve(workers);
+    for (std::uint64_t w = 0; w < workers; ++w)
+        blocks.push_back({derive_worker_seed(seed, w), base + (w < larger ? 1 : 0)});
+    return blocks;
+}
+
+}  // namespace mc_core

@@ -1,0 +1,182 @@
+// The model engine: lanes reproduce the sequential stream, every tile layout
+// and every SIMD target give the same bits.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+#include <vector>
+
+#include "mc_core/basket.hpp"
+#include "mc_core/dynamics.hpp"
+#include "mc_core/engine.hpp"
+#include "mc_core/european.hpp"
+#include "mc_core/multilevel.hpp"
+#include "mc_core/path_dependent.hpp"
+#include "mc_core/simd.hpp"
+#include "mc_core/stream_jump.hpp"
+
+namespace mc_core {
+namespace {
+
+using simd::Target;
+using U64 = std::uint64_t;
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Every lane, started at a jumped-ahead position, reads on exactly as one
+// stream would from there, in requests of odd and even sizes; a lane may
+// start on the second value of a pair.
+TEST(LaneStream, LanesContinueTheSequentialStream) {
+    using V = simd::f64x8;
+    constexpr U64 kSeed = 12345;
+    NormalRng sequential(kSeed);
+    std::vector<double> expected(4000);
+    sequential.fill_standard_normals(expected.data(), expected.size());
+    for (const U64 gap : {U64{0}, U64{2}, U64{252}, U64{317}}) {
+        for (const bool odd_start : {false, true}) {
+            simd::u64_of<V> states;
+            const U64 pair_gap = gap & ~U64{1};
+            states[0] = NormalRng(kSeed).state;
+            for (std::size_t l = 1; l < simd::kLanes; ++l) states[l] = jump(states[l - 1], jump_ahead(pair_gap));
+            LaneStream<V> lanes(states);
+            V skipped;
+            if (odd_start) lanes.fill(&skipped, 1);  // each lane now holds the sine of its first pair
+            U64 read = odd_start ? 1 : 0;
+            for (const std::size_t request : {1, 2, 7, 128, 3, 64}) {
+                V block[128];
+                lanes.fill(block, request);
+                for (std::size_t j = 0; j < request; ++j)
+                    for (std::size_t l = 0; l < simd::kLanes; ++l)
+                        ASSERT_TRUE(same_bits(block[j][l], expected[l * pair_gap + read + j]))
+                            << "gap " << gap << " lane " << l << " normal " << read + j;
+                read += request;
+            }
+        }
+    }
+}
+
+template <class Partial>
+std::vector<double> fields(const Partial& p) {
+    if constexpr (std::is_same_v<Partial, PathSums>)
+        return {p.sum, p.sum_sq};
+    else
+        return {static_cast<double>(p.count), p.sum_y, p.sum_y2, p.sum_c, p.sum_c2, p.sum_cy};
+}
+
+// Every tile layout (one lane throughout; 2, 4 or 6 units per lane; the
+// default) gives the bits of one lane, for odd and even normal counts, ragged
+// tails and every technique.
+template <MonteCarloTechnique T, class Model>
+void expect_layouts_agree(const Model& m, U64 units, const char* what) {
+    using Kernel = StreamKernel<T, Model>;
+    const auto reference = fields(Kernel::run(77, units, m, U64{0}));
+    for (const std::optional<U64> tile : {std::optional<U64>(2), std::optional<U64>(4), std::optional<U64>(6),
+                                          std::optional<U64>()}) {
+        const auto got = simd::on_active_target([&] { return fields(Kernel::run(77, units, m, tile)); });
+        for (std::size_t f = 0; f < got.size(); ++f)
+            EXPECT_TRUE(same_bits(got[f], reference[f]))
+                << what << ", " << units << " units, tile " << tile.value_or(99) << ", field " << f;
+    }
+}
+
+template <class Model>
+void expect_all_techniques(const Model& m, const char* what) {
+    for (const U64 units : {U64{1}, U64{16}, U64{53}, U64{203}}) {
+        expect_layouts_agree<MonteCarloTechnique::standard>(m, units, what);
+        expect_layouts_agree<MonteCarloTechnique::antithetic>(m, units, what);
+        expect_layouts_agree<MonteCarloTechnique::control_variate>(m, units, what);
+    }
+}
+
+TEST(ModelEngine, EveryTileLayoutGivesTheSequentialBits) {
+    expect_all_techniques(TerminalModel::from({}), "terminal");
+    for (const U64 steps : {U64{1}, U64{7}, U64{130}}) {
+        expect_all_techniques(make_stepwise_model(ArithmeticAverage{100.0, double(steps)}, steps, 100.0, 0.03, 0.2, 1.0),
+                              "asian");
+        expect_all_techniques(make_stepwise_model(KnockOut{100.0, 100.0, 95.0}, steps, 100.0, 0.03, 0.2, 1.0), "dao");
+        expect_all_techniques(HestonPathParams::from({.n_steps = steps}), "heston");
+    }
+}
+
+// One lane and the sequential scalar stream: the spare of an odd step count
+// carries into the next path.
+TEST(ModelEngine, OneLaneIsThePathByPathLoop) {
+    const auto m = make_stepwise_model(RunningMaximum{100.0, 100.0}, 3, 100.0, 0.03, 0.2, 1.0);
+    NormalRng rng(5);
+    PathSums expected;
+    for (int path = 0; path < 41; ++path) {
+        double x = m.log_s0, maximum = 100.0;
+        for (int step = 0; step < 3; ++step) {
+            x = x + (m.drift + m.vol * rng.next_standard_normal());
+            maximum = block_math::max_ignoring_nan(maximum, block_math::exp(x));
+        }
+        expected.add(m.disc * block_math::positive_part(maximum - 100.0));
+    }
+    const PathSums got = stream_chunk<MonteCarloTechnique::standard>(5, 41, m);
+    EXPECT_TRUE(same_bits(got.sum, expected.sum));
+    EXPECT_TRUE(same_bits(got.sum_sq, expected.sum_sq));
+}
+
+// Every product and sampler, on every target this machine supports: the same
+// bits, with odd path and step counts and parallel runs.
+std::vector<double> every_product() {
+    using S = SamplingMethod;
+    using T = MonteCarloTechnique;
+    std::vector<double> out;
+    auto keep = [&out](const EuropeanCallResult& r) {
+        out.push_back(r.price);
+        out.push_back(r.std_error);
+    };
+    for (const S sampling : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
+                             S::scrambled_sobol_brownian_bridge}) {
+        for (const T technique : {T::standard, T::antithetic, T::control_variate}) {
+            const U64 paths = sampling == S::pseudorandom ? 4203 : 203;
+            const EuropeanCallConfig c{.n_paths = paths, .n_steps = 13, .n_threads = 2, .technique = technique,
+                                       .sampling = sampling};
+            keep(european_call_price_mc_cpu_terminal(c));
+            keep(european_call_price_mc_cpu_stepwise(c));
+            keep(arithmetic_asian_call_price_mc_cpu(c));
+            keep(lookback_call_price_mc_cpu(c));
+            keep(down_and_out_call_price_mc_cpu({.barrier = 95.0, .n_paths = paths, .n_steps = 13, .n_threads = 2,
+                                                 .technique = technique, .sampling = sampling}));
+            keep(basket_call_price_mc_cpu({.n_paths = paths, .technique = technique, .sampling = sampling}));
+            if (sampling == S::pseudorandom)
+                keep(heston_european_call_price_mc_cpu(
+                    {.n_paths = paths, .n_steps = 9, .n_threads = 2, .technique = technique}));
+        }
+        const auto mlmc = arithmetic_asian_call_price_mlmc_cpu({.paths_per_level = {301, 151, 75, 37}, .sampling = sampling});
+        out.push_back(mlmc.price);
+        out.push_back(mlmc.std_error);
+    }
+    keep(merton_jump_diffusion_call_price_mc_cpu({.n_paths = 4001, .n_threads = 2}));
+    return out;
+}
+
+TEST(SimdTargets, EveryTargetGivesTheSameBits) {
+    simd::set_active_target(Target::scalar);
+    const std::vector<double> reference = every_product();
+    int compared = 0;
+    for (const Target t : {Target::avx2, Target::avx512}) {
+        if (!simd::target_supported(t)) continue;
+        ASSERT_TRUE(simd::set_active_target(t));
+        const std::vector<double> got = every_product();
+        ASSERT_EQ(got.size(), reference.size());
+        for (std::size_t i = 0; i < got.size(); ++i)
+            EXPECT_TRUE(same_bits(got[i], reference[i])) << simd::target_name(t) << " value " << i;
+        ++compared;
+    }
+    simd::set_active_target(simd::best_target());
+    RecordProperty("targets_compared_with_scalar", compared);
+}
+
+TEST(SimdTargets, NamesAndSupport) {
+    EXPECT_TRUE(simd::target_supported(Target::scalar));
+    EXPECT_TRUE(simd::target_supported(simd::best_target()));
+    for (const Target t : {Target::scalar, Target::avx2, Target::avx512})
+        EXPECT_EQ(simd::parse_target(simd::target_name(t)), t);
+    EXPECT_FALSE(simd::parse_target("sse2").has_value());
+    EXPECT_EQ(simd::active_target(), simd::best_target());
+}
+
+}  // namespace
+}  // namespace mc_core
