@@ -69,13 +69,18 @@ std::vector<double> fields(const Partial& p) {
 template <MonteCarloTechnique T, class Model>
 void expect_layouts_agree(const Model& m, U64 units, const char* what) {
     using Kernel = StreamKernel<T, Model>;
-    const auto reference = fields(Kernel::run(77, units, m, U64{0}));
+    const auto reference = fields(Kernel::template run<simd::f64x8>(77, units, m, U64{0}));
     for (const std::optional<U64> tile : {std::optional<U64>(2), std::optional<U64>(4), std::optional<U64>(6),
                                           std::optional<U64>()}) {
-        const auto got = simd::on_active_target([&] { return fields(Kernel::run(77, units, m, tile)); });
-        for (std::size_t f = 0; f < got.size(); ++f)
+        const auto got = simd::on_active_target([&](auto pack) {
+            return fields(Kernel::template run<typename decltype(pack)::type>(77, units, m, tile));
+        });
+        const auto wide = fields(Kernel::template run<simd::f64x8>(77, units, m, tile));
+        for (std::size_t f = 0; f < got.size(); ++f) {
             EXPECT_TRUE(same_bits(got[f], reference[f]))
                 << what << ", " << units << " units, tile " << tile.value_or(99) << ", field " << f;
+            EXPECT_TRUE(same_bits(wide[f], reference[f])) << what << ", 8 lanes, " << units << " units";
+        }
     }
 }
 

@@ -18,7 +18,7 @@
 //     - a pseudorandom stream: `stream_chunk` is the runner's unit of work. Its
 //       units take their D normals each from one xorshift64* stream in unit
 //       order. Lanes run consecutive segments of that same stream, started at
-//       jumped-ahead states (stream_jump.hpp), in tiles of kLanes x C units:
+//       jumped-ahead states (stream_jump.hpp), in tiles of lanes x C units:
 //       lane l takes units l*C .. l*C + C - 1 of the tile. Units left over
 //       after the last whole tile run on one lane from where the tiles ended.
 //     - a structured point set: unit i reads the coordinates of point i; lanes
@@ -220,13 +220,13 @@ struct Technique<MonteCarloTechnique::antithetic> {
 // at most 1024, and about 2048 normals per lane, so a tile's jumps cost little
 // beside its work. 0 when the run is too small, or its normals too many to
 // count, for whole tiles.
-inline std::uint64_t lane_tile_units(std::uint64_t units, std::uint64_t normals_per_unit) {
+inline std::uint64_t lane_tile_units(std::uint64_t units, std::uint64_t normals_per_unit, std::uint64_t lanes) {
     constexpr std::uint64_t kMaxUnits = 1024;
     constexpr std::uint64_t kNormalsPerLane = 2048;
     if (normals_per_unit == 0 || normals_per_unit > (UINT64_MAX / 2) / (simd::kLanes * kMaxUnits)) return 0;
     std::uint64_t c = std::max<std::uint64_t>(2, kNormalsPerLane / normals_per_unit);
     c = std::min(c, kMaxUnits);
-    c = std::min<std::uint64_t>(c, units / simd::kLanes);
+    c = std::min<std::uint64_t>(c, units / lanes);
     return c & ~std::uint64_t{1};
 }
 
@@ -238,35 +238,35 @@ inline std::uint64_t lane_tile_units(std::uint64_t units, std::uint64_t normals_
 //                         whole tile, or all of them for small runs).
 // `tile_units` (even) forces the lanes' share of a tile; every choice, 0 (a
 // single lane throughout) included, hands every unit the same normals.
-template <class Tile, class Single>
-void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_t units, std::uint64_t per_unit,
-                          std::optional<std::uint64_t> tile_units, Tile&& tile, Single&& single) {
-    using V = simd::f64x8;
+template <class V, class Tile, class Single>
+MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_t units, std::uint64_t per_unit,
+                                         std::optional<std::uint64_t> tile_units, Tile&& tile, Single&& single) {
     using V1 = simd::f64x1;
+    constexpr std::uint64_t kLanes = simd::lanes_of<V>;
     const std::uint64_t start = NormalRng(stream_seed).state;
-    const std::uint64_t c_units = tile_units ? *tile_units : lane_tile_units(units, per_unit);
-    const std::uint64_t tiles = c_units == 0 ? 0 : units / (simd::kLanes * c_units);
+    const std::uint64_t c_units = tile_units ? *tile_units : lane_tile_units(units, per_unit, kLanes);
+    const std::uint64_t tiles = c_units == 0 ? 0 : units / (kLanes * c_units);
     std::uint64_t tail_state = start;
     if (tiles > 0) {
         const std::uint64_t lane_normals = c_units * per_unit;  // even: lanes start on a pair
         simd::u64_of<V> states;
         const JumpAhead lane_gap = jump_ahead(lane_normals);
         states[0] = start;
-        for (std::size_t l = 1; l < simd::kLanes; ++l) states[l] = jump(states[l - 1], lane_gap);
-        const JumpAhead tile_gap = jump_ahead((simd::kLanes - 1) * lane_normals);
+        for (std::size_t l = 1; l < kLanes; ++l) states[l] = jump(states[l - 1], lane_gap);
+        const JumpAhead tile_gap = jump_ahead((kLanes - 1) * lane_normals);
         for (std::uint64_t t = 0; t < tiles; ++t) {
             if (t > 0) states = jump_lanes(states, tile_gap);
             LaneStream<V> stream(states);
             StreamDraw<V> draw(stream);
-            tile(draw, t * simd::kLanes * c_units, c_units);
+            tile(draw, t * kLanes * c_units, c_units);
             states = stream.states();
         }
         // The last lane stopped where the next tile would have begun.
-        tail_state = states[simd::kLanes - 1];
+        tail_state = states[kLanes - 1];
     }
     LaneStream<V1> stream(simd::u64_of<V1>{tail_state});
     StreamDraw<V1> draw(stream);
-    for (std::uint64_t u = tiles * simd::kLanes * c_units; u < units; ++u) single(draw, u);
+    for (std::uint64_t u = tiles * kLanes * c_units; u < units; ++u) single(draw, u);
 }
 
 template <MonteCarloTechnique T, class Model>
@@ -274,9 +274,9 @@ struct StreamKernel {
     using Tech = Technique<T>;
     using Partial = typename Tech::Partial;
 
-    static Partial run(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
-                       std::optional<std::uint64_t> tile_units = std::nullopt) {
-        using V = simd::f64x8;
+    template <class V>
+    MC_LANE_INLINE static Partial run(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
+                                      std::optional<std::uint64_t> tile_units = std::nullopt) {
         Partial acc{};
         PackBuffer<V> values(0, "lane tile values");
         PackBuffer<V> controls(0, "lane tile controls");
@@ -293,7 +293,7 @@ struct StreamKernel {
                 values[u] = y;
                 if constexpr (Tech::kHasControl) controls[u] = c;
             }
-            for (std::size_t l = 0; l < simd::kLanes; ++l)
+            for (std::size_t l = 0; l < simd::lanes_of<V>; ++l)
                 for (std::uint64_t u = 0; u < c_units; ++u)
                     Tech::add(acc, values[u][l], Tech::kHasControl ? controls[u][l] : 0.0);
         };
@@ -302,7 +302,7 @@ struct StreamKernel {
             Tech::value(m, draw, y, c);
             Tech::add(acc, y[0], c[0]);
         };
-        for_each_stream_tile(stream_seed, units, m.normals_per_unit(), tile_units, tile, single);
+        for_each_stream_tile<V>(stream_seed, units, m.normals_per_unit(), tile_units, tile, single);
         return acc;
     }
 };
@@ -311,7 +311,9 @@ struct StreamKernel {
 // seeded `stream_seed`, compiled for the process's SIMD target.
 template <MonteCarloTechnique T, class Model>
 typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m) {
-    return simd::on_active_target([&] { return StreamKernel<T, Model>::run(stream_seed, units, m); });
+    return simd::on_active_target([&](auto pack) {
+        return StreamKernel<T, Model>::template run<typename decltype(pack)::type>(stream_seed, units, m);
+    });
 }
 
 // ---- Structured points ----------------------------------------------------------
@@ -325,22 +327,28 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
     using Partial = typename Tech::Partial;
     const std::uint64_t per_unit = m.normals_per_unit();
     PackBuffer<simd::f64x8> lanes(per_unit, "structured point coordinates");
-    PackBuffer<simd::f64x1> single(per_unit, "structured point coordinates");
-    return simd::on_active_target([&] {
-        using V = simd::f64x8;
+    PackBuffer<simd::f64x8> scratch(per_unit + 1, "structured point workspace");
+    return simd::on_active_target([&](auto pack) {
+        using V = typename decltype(pack)::type;
         using V1 = simd::f64x1;
+        constexpr std::uint64_t kLanes = simd::lanes_of<V>;
+        // The buffers hold the widest pack; narrower ones use their front.
+        V* rows = reinterpret_cast<V*>(lanes.data());
+        V* work = reinterpret_cast<V*>(scratch.data());
         Partial acc{};
-        const std::uint64_t groups = units / simd::kLanes;
+        const std::uint64_t groups = units / kLanes;
         for (std::uint64_t g = 0; g < groups; ++g) {
-            points.fill(g * simd::kLanes, lanes.data());
-            PointDraw<V> draw(lanes.data());
+            points.fill(g * kLanes, rows, work);
+            PointDraw<V> draw(rows);
             V y{}, c{};
             Tech::value(m, draw, y, c);
-            for (std::size_t l = 0; l < simd::kLanes; ++l) Tech::add(acc, y[l], c[l]);
+            for (std::size_t l = 0; l < kLanes; ++l) Tech::add(acc, y[l], c[l]);
         }
-        for (std::uint64_t i = groups * simd::kLanes; i < units; ++i) {
-            points.fill(i, single.data());
-            PointDraw<V1> draw(single.data());
+        V1* single = reinterpret_cast<V1*>(lanes.data());
+        V1* single_work = reinterpret_cast<V1*>(scratch.data());
+        for (std::uint64_t i = groups * kLanes; i < units; ++i) {
+            points.fill(i, single, single_work);
+            PointDraw<V1> draw(single);
             V1 y{}, c{};
             Tech::value(m, draw, y, c);
             Tech::add(acc, y[0], c[0]);
@@ -358,27 +366,18 @@ public:
     // `scratch` holds at least `dimensions` values.
     SamplerPoints(const StructuredNormalSampler& sampler, const BrownianBridgeWorkspace& bridge,
                   std::uint64_t dimensions, std::vector<double>& scratch)
-        : sampler_(sampler),
-          bridge_(bridge),
-          dimensions_(dimensions),
-          uniforms_(scratch),
-          positions8_(bridge.active() ? dimensions + 1 : 0, "Brownian bridge positions"),
-          positions1_(bridge.active() ? dimensions + 1 : 0, "Brownian bridge positions") {}
+        : sampler_(sampler), bridge_(bridge), dimensions_(dimensions), uniforms_(scratch) {}
 
+    // `work` has room for dimensions + 1 packs.
     template <class V>
-    MC_LANE_INLINE void fill(std::uint64_t first, V* rows) {
+    MC_LANE_INLINE void fill(std::uint64_t first, V* rows, V* work) {
         const std::size_t dims = static_cast<std::size_t>(dimensions_);
         for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) {
             sampler_.fill_uniforms(first + l, dimensions_, uniforms_.data());
             for (std::size_t d = 0; d < dims; ++d) rows[d][l] = uniforms_[d];
         }
         for (std::size_t d = 0; d < dims; ++d) rows[d] = lane_math::inverse_standard_normal(rows[d]);
-        if (bridge_.active()) {
-            if constexpr (simd::lanes_of<V> == 1)
-                bridge_.build(rows, positions1_.data());
-            else
-                bridge_.build(rows, positions8_.data());
-        }
+        if (bridge_.active()) bridge_.build(rows, work);
     }
 
 private:
@@ -386,8 +385,6 @@ private:
     const BrownianBridgeWorkspace& bridge_;
     std::uint64_t dimensions_;
     std::vector<double>& uniforms_;
-    PackBuffer<simd::f64x8> positions8_;
-    PackBuffer<simd::f64x1> positions1_;
 };
 
 // ---- Pricing a model --------------------------------------------------------------

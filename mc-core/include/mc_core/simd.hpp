@@ -13,6 +13,8 @@
 //    multiply-add is fused anywhere, on any target.
 //  * Functions that take or return packs are always inlined: packs never cross
 //    a call boundary, whose calling convention differs between targets.
+//  * A kernel runs on the native width of its target (2, 4 or 8 doubles):
+//    wider packs than the registers are lowered poorly by compilers.
 //  * Targets: `scalar` (the portable baseline, always built), `avx2` and
 //    `avx512` (x86-64 only). `on_active_target(body)` runs `body` compiled for
 //    the process's target: the body and everything it can inline is compiled
@@ -28,6 +30,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #define MC_LANE_INLINE [[gnu::always_inline]] inline
 
@@ -40,8 +43,8 @@ struct Pack {
     typedef std::uint64_t u64 __attribute__((vector_size(8 * N)));
 };
 
-// The lane count of the vectorised kernels on every target, so that buffers
-// and tiles have one shape everywhere. A single-lane pack serves scalar calls.
+// The widest pack of any target (buffers sized for it fit every target). A
+// single-lane pack serves scalar calls.
 inline constexpr std::size_t kLanes = 8;
 using f64x8 = Pack<kLanes>::f64;
 using f64x1 = Pack<1>::f64;
@@ -133,23 +136,44 @@ bool set_active_target(Target target);
 #define MC_SIMD_X86_TARGETS 1
 #endif
 
+// The pack type a kernel runs on for each target: the target's native
+// register width (two lanes on the baseline, four with AVX2, eight with
+// AVX-512). Results do not depend on it: lanes never interact.
+template <class V>
+struct PackTag {
+    using type = V;
+};
+using ScalarPack = Pack<2>::f64;
+using Avx2Pack = Pack<4>::f64;
+using Avx512Pack = Pack<8>::f64;
+
 namespace detail {
+// Calls body(PackTag<V>{}) when the body takes the tag, otherwise body().
+template <class V, class Body>
+[[gnu::always_inline]] inline decltype(auto) call_with_pack(Body& body) {
+    if constexpr (std::is_invocable_v<Body&, PackTag<V>>)
+        return body(PackTag<V>{});
+    else
+        return body();
+}
 template <class Body>
 [[gnu::flatten]] decltype(auto) run_scalar(Body& body) {
-    return body();
+    return call_with_pack<ScalarPack>(body);
 }
 #if defined(MC_SIMD_X86_TARGETS)
 template <class Body>
 [[gnu::target("avx2"), gnu::flatten]] decltype(auto) run_avx2(Body& body) {
-    return body();
+    return call_with_pack<Avx2Pack>(body);
 }
 template <class Body>
 [[gnu::target("avx512f,avx512dq"), gnu::flatten]] decltype(auto) run_avx512(Body& body) {
-    return body();
+    return call_with_pack<Avx512Pack>(body);
 }
 #endif
 }  // namespace detail
 
+// Runs `body` compiled for the active target; a body that takes a PackTag
+// argument receives the target's native pack type.
 template <class Body>
 decltype(auto) on_active_target(Body&& body) {
 #if defined(MC_SIMD_X86_TARGETS)
