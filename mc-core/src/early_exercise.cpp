@@ -77,7 +77,7 @@ bool solve_normal_equations(NormalEquations& system, int degree) {
 
 LsmGrid LsmGrid::from(double r, double sigma, double t, std::uint64_t n_steps) {
     const double dt = t / static_cast<double>(n_steps);
-    return {dt, std::exp(-(r * dt)), dt * (r - 0.5 * (sigma * sigma)), sigma * std::sqrt(dt)};
+    return {dt, block_math::exp(-(r * dt)), dt * (r - 0.5 * (sigma * sigma)), sigma * block_math::sqrt(dt)};
 }
 
 namespace {

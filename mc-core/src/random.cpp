@@ -5,43 +5,14 @@
 #include <numeric>
 
 #include "mc_core/error.hpp"
+#include "mc_core/lane_math.hpp"
 
 namespace mc_core {
 
 // ---------------------------------------------------------------------------
-// Inverse normal CDF: Acklam's rational approximation (relative error about
-// 1.15e-9), evaluated in plain Horner order so results are reproducible.
+// Inverse normal CDF: Acklam's approximation, the lane math on one lane.
 
-namespace {
-constexpr double a1 = -39.69683028665376, a2 = 220.9460984245205, a3 = -275.9285104469687,
-                 a4 = 138.357751867269, a5 = -30.66479806614716, a6 = 2.506628277459239;
-constexpr double b1 = -54.47609879822406, b2 = 161.5858368580409, b3 = -155.6989798598866,
-                 b4 = 66.80131188771972, b5 = -13.28068155288572;
-constexpr double c1 = -0.007784894002430293, c2 = -0.3223964580411365, c3 = -2.400758277161838,
-                 c4 = -2.549732539343734, c5 = 4.374664141464968, c6 = 2.938163982698783;
-constexpr double d1 = 0.007784695709041462, d2 = 0.3224671290700398, d3 = 2.445134137142996,
-                 d4 = 3.754408661907416;
-constexpr double kLowTail = 0.02425;
-constexpr double kHighTail = 1.0 - kLowTail;
-
-double tail_ratio(double q) {
-    return (((((c1 * q + c2) * q + c3) * q + c4) * q + c5) * q + c6) /
-           ((((d1 * q + d2) * q + d3) * q + d4) * q + 1.0);
-}
-}  // namespace
-
-double inverse_standard_normal(double p) {
-    p = std::max(p, kDblMin);
-    p = std::min(p, kOneMinusUlp);
-    if (p < kLowTail) return tail_ratio(std::sqrt(-2.0 * std::log(p)));
-    if (p <= kHighTail) {
-        const double q = p - 0.5;
-        const double r = q * q;
-        return q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) /
-               (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
-    }
-    return -tail_ratio(std::sqrt(-2.0 * std::log(1.0 - p)));
-}
+double inverse_standard_normal(double p) { return lane_math::inverse_standard_normal(simd::f64x1{p})[0]; }
 
 // ---------------------------------------------------------------------------
 // Bulk normals. Pairs are drawn as (u1, u2) in stream order into small stack

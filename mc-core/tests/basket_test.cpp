@@ -26,11 +26,11 @@ using T = MonteCarloTechnique;
 void expect_price_from_units(BasketCallConfig c, const std::function<std::pair<double, double>(std::uint64_t)>& unit) {
     const double drift1 = c.t * (c.r - c.sigma1 * (c.sigma1 * 0.5)), vol1 = c.sigma1 * std::sqrt(c.t);
     const double drift2 = c.t * (c.r - c.sigma2 * (c.sigma2 * 0.5)), vol2 = c.sigma2 * std::sqrt(c.t);
-    const double rho_c = std::sqrt(std::fmax(1.0 - c.rho * c.rho, 0.0)), disc = std::exp(-(c.r * c.t));
+    const double rho_c = std::sqrt(std::fmax(1.0 - c.rho * c.rho, 0.0)), disc = block_math::exp(-(c.r * c.t));
     auto basket = [&](double z1, double zb, bool mirror) {
         const double z2 = mirror ? -(rho_c * zb) - c.rho * z1 : c.rho * z1 + rho_c * zb;
-        const double s1 = c.s01 * std::exp(mirror ? drift1 - vol1 * z1 : drift1 + vol1 * z1);
-        return c.weight1 * s1 + c.weight2 * (c.s02 * std::exp(drift2 + vol2 * z2));
+        const double s1 = c.s01 * block_math::exp(mirror ? drift1 - vol1 * z1 : drift1 + vol1 * z1);
+        return c.weight1 * s1 + c.weight2 * (c.s02 * block_math::exp(drift2 + vol2 * z2));
     };
     auto payoff = [&](double b) { return disc * std::fmax(b - c.k, 0.0); };
     const std::uint64_t units = c.technique == T::antithetic ? c.n_paths - c.n_paths / 2 : c.n_paths;

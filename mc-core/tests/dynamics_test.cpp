@@ -188,12 +188,12 @@ TEST(MertonKernel, StreamOrderPerPath) {
             double jump = 0.0;
             if (intensity != 0.0) {
                 const double u = rng.next_uniform();
-                const std::uint64_t n = poisson_by_inversion(u, p.jump_mean_count, std::exp(-p.jump_mean_count));
+                const std::uint64_t n = poisson_by_inversion(u, p.jump_mean_count, block_math::exp(-p.jump_mean_count));
                 if (n != 0)
                     jump = p.jump_mean * static_cast<double>(n) +
                            p.jump_volatility * std::sqrt(static_cast<double>(n)) * rng.next_standard_normal();
             }
-            expected.add(p.discount * std::fmax(std::exp(p.log_s0 + p.drift + p.diffusion * z + jump) - p.k, 0.0));
+            expected.add(p.discount * std::fmax(block_math::exp(p.log_s0 + p.drift + p.diffusion * z + jump) - p.k, 0.0));
         }
         const PathSums got = simulate_merton_jump_diffusion_chunk(17, 1001, p);
         EXPECT_EQ(std::tie(got.sum, got.sum_sq), std::tie(expected.sum, expected.sum_sq)) << intensity;

@@ -109,7 +109,7 @@ TEST(LsmCore, ExerciseDateColumnsMatchTheWholeMatrixBitForBit) {
                                       threaded, core({3, 7, 13}, 2999, 3, 90.0, 0.35)}) {
         SCOPED_TRACE(testing::PrintToString(c.exercise_schedule));
         // The whole n_paths x (n_steps + 1) matrix from one scalar stream; its exercise-date columns.
-        const double dt = c.t / static_cast<double>(c.n_steps), disc = std::exp(-(c.r * dt));
+        const double dt = c.t / static_cast<double>(c.n_steps), disc = block_math::exp(-(c.r * dt));
         const double drift = dt * (c.r - 0.5 * (c.sigma * c.sigma)), vol = c.sigma * std::sqrt(dt);
         const std::uint64_t width = c.n_steps + 1;
         std::vector<double> s(c.n_paths * width);
@@ -117,7 +117,7 @@ TEST(LsmCore, ExerciseDateColumnsMatchTheWholeMatrixBitForBit) {
         for (std::uint64_t i = 0; i < c.n_paths; ++i) {
             s[i * width] = c.s0;
             for (std::uint64_t j = 1; j <= c.n_steps; ++j)
-                s[i * width + j] = s[i * width + j - 1] * std::exp(drift + vol * rng.next_standard_normal());
+                s[i * width + j] = s[i * width + j - 1] * block_math::exp(drift + vol * rng.next_standard_normal());
         }
         ExerciseDatePrices whole{.n_paths = c.n_paths, .dates = c.exercise_schedule.size()};
         for (const std::uint64_t step : c.exercise_schedule)

@@ -1,21 +1,28 @@
-// Batched elementary functions for the simulation kernels.
+// Elementary functions for the code outside the lane kernels.
 //
-// Kernels never call <cmath> transcendentals directly: scalar calls go through
-// the inline wrappers below and arrays through the block transforms, so the
-// implementation behind them (today the platform libm, element by element) can
-// be swapped for a vectorised one without touching any kernel. Every block
-// transform gives, element for element, what the scalar wrapper gives.
+// The scalar wrappers are the lane math (lane_math.hpp) on a single lane, and
+// the block transforms run it over arrays a pack at a time on the process's
+// SIMD target, the tail padded into one more pack. Either way element i gets
+// exactly the bits the lane kernels compute for the same argument, whatever
+// the array's length, the element's position or the target.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
+
+#include "mc_core/lane_math.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core::block_math {
 
-inline double exp(double x) { return std::exp(x); }
-inline double log(double x) { return std::log(x); }
-inline double sqrt(double x) { return std::sqrt(x); }
-inline void sincos(double x, double* s, double* c) { ::sincos(x, s, c); }
+inline double exp(double x) { return lane_math::exp(simd::f64x1{x})[0]; }
+inline double log(double x) { return lane_math::log(simd::f64x1{x})[0]; }
+inline double sqrt(double x) { return __builtin_sqrt(x); }
+inline void sincos(double x, double* s, double* c) {
+    simd::f64x1 sv, cv;
+    lane_math::sincos(simd::f64x1{x}, sv, cv);
+    *s = sv[0];
+    *c = cv[0];
+}
 
 // In place: values[i] <- exp(values[i]).
 void exp_block(double* values, std::size_t n);
