@@ -33,12 +33,20 @@ template <class V>
 MC_LANE_INLINE simd::i64_of<V> as_int(V x) {
     return __builtin_bit_cast(simd::i64_of<V>, x);
 }
+template <class V>
+MC_LANE_INLINE simd::u64_of<V> as_bits(V x) {
+    return __builtin_bit_cast(simd::u64_of<V>, x);
+}
 template <class V, class I>
 MC_LANE_INLINE V as_double(I bits) {
     return __builtin_bit_cast(V, bits);
 }
-// round(x) for |x| < 2^51, ties to even, as (double, integer in the low bits).
+// Packed 64-bit arithmetic right shifts do not exist before AVX-512, so the
+// integer work below uses logical shifts and modular arithmetic only.
+// round(x) for |x| < 2^51, ties to even: x + 1.5 * 2^52 holds round(x) in
+// the low bits of its significand, i.e. its bits minus kRoundMagicBits.
 constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
+constexpr std::uint64_t kRoundMagicBits = 0x4338000000000000ULL;
 
 }  // namespace detail
 
@@ -50,7 +58,6 @@ MC_LANE_INLINE V sqrt(V x) {
 // fdlibm's e_exp.c.
 template <class V>
 MC_LANE_INLINE V exp(V x) {
-    using I = simd::i64_of<V>;
     constexpr double kOverflow = 7.09782712893383973096e+02;
     constexpr double kUnderflow = -7.45133219101941108420e+02;
     constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
@@ -62,16 +69,17 @@ MC_LANE_INLINE V exp(V x) {
                               simd::select(x < -746.0, simd::broadcast<V>(-746.0), x));
     const V shifted = xc * kInvLn2 + detail::kRoundMagic;
     const V fk = shifted - detail::kRoundMagic;
-    const I k = (detail::as_int(shifted) << 13) >> 13;  // the rounded integer, sign-extended
     const V hi = xc - fk * kLn2Hi;
     const V lo = fk * kLn2Lo;
     const V r = hi - lo;
     const V t = r * r;
     const V c = r - t * (P1 + t * (P2 + t * (P3 + t * (P4 + t * P5))));
     const V y = 1.0 - ((lo - (r * c) / (2.0 - c)) - hi);
-    // y 2^k as two exact scalings, so that only a subnormal result rounds.
-    const I k1 = k >> 1;
-    const I k2 = k - k1;
+    // y 2^k as two exact scalings by 2^k1 and 2^k2, k1 + k2 = k, so that only
+    // a subnormal result rounds (once, whatever the split).
+    const auto k = detail::as_bits(shifted) - detail::kRoundMagicBits;
+    const auto k1 = detail::as_bits(fk * 0.5 + detail::kRoundMagic) - detail::kRoundMagicBits;
+    const auto k2 = k - k1;
     const V scaled = (y * detail::as_double<V>((k1 + 1023) << 52)) * detail::as_double<V>((k2 + 1023) << 52);
     V result = simd::select(x > kOverflow, simd::broadcast<V>(__builtin_inf()), scaled);
     result = simd::select(x < kUnderflow, V{}, result);
@@ -81,6 +89,7 @@ MC_LANE_INLINE V exp(V x) {
 // fdlibm's e_log.c.
 template <class V>
 MC_LANE_INLINE V log(V x) {
+    using U = simd::u64_of<V>;
     using I = simd::i64_of<V>;
     constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
     constexpr double Lg1 = 6.666666666666735130e-01, Lg2 = 3.999999999940941908e-01,
@@ -89,25 +98,27 @@ MC_LANE_INLINE V log(V x) {
                      Lg7 = 1.479819860511658591e-01;
     const auto subnormal = x < 2.2250738585072014e-308;
     const V xs = simd::select(subnormal, x * 18014398509481984.0, x);  // 2^54
-    I bits = detail::as_int(xs);
-    I hx = bits >> 32;
-    I k = simd::select(subnormal, I{} - 54, I{}) + ((hx >> 20) & 0x7FF) - 1023;
+    U bits = detail::as_bits(xs);
+    U hx = bits >> 32;
+    // The exponent, modulo 2^64 (negative values wrap and convert back below).
+    U k = (hx >> 20 & 0x7FF) - 1023 - (__builtin_bit_cast(U, subnormal) & 54);
     hx = hx & 0x000FFFFF;
-    const I i = (hx + 0x95F64) & 0x100000;
+    const U i = (hx + 0x95F64) & 0x100000;
     // Normalise into [sqrt(2)/2, sqrt(2)): the high word gets exponent 0 or -1.
-    bits = ((hx | (i ^ 0x3FF00000)) << 32) | (bits & 0xFFFFFFFF);
+    bits = ((hx | (i ^ 0x3FF00000)) << 32) | (bits & 0xFFFFFFFFULL);
     k = k + (i >> 20);
     const V f = detail::as_double<V>(bits) - 1.0;
     // k is small: its double by the exponent-bias trick (no packed int64
     // conversion on the baseline targets).
-    const V dk = detail::as_double<V>(k + 0x4338000000000000LL) - detail::kRoundMagic;
+    const V dk = detail::as_double<V>(k + detail::kRoundMagicBits) - detail::kRoundMagic;
     const V s = f / (2.0 + f);
     const V z = s * s;
     const V w = z * z;
     const V t1 = w * (Lg2 + w * (Lg4 + w * Lg6));
     const V t2 = z * (Lg1 + w * (Lg3 + w * (Lg5 + w * Lg7)));
     const V R = t2 + t1;
-    const I wide = (hx - 0x6147A) | (0x6B851 - hx);  // > 0: f outside [-0.2929, 0.4142]-ish, use hfsq
+    // fdlibm's choice between the two recombinations, by the significand.
+    const I wide = __builtin_bit_cast(I, (hx - 0x6147A) | (0x6B851 - hx));
     const V hfsq = 0.5 * f * f;
     const V with_hfsq = dk * kLn2Hi - ((hfsq - (s * (hfsq + R) + dk * kLn2Lo)) - f);
     const V without = dk * kLn2Hi - ((s * (f - R) - dk * kLn2Lo) - f);
@@ -174,8 +185,8 @@ MC_LANE_INLINE void sincos(V x, V& s, V& c) {
     V r = r1 - w;
     w = fn * kPio2_2t - ((r1 - r) - w);
     const V y_second = r - w;
-    const I exponent_x = (detail::as_int(x) >> 52) & 0x7FF;
-    const I exponent_y = (detail::as_int(y_second) >> 52) & 0x7FF;
+    const I exponent_x = __builtin_bit_cast(I, (detail::as_bits(x) >> 52) & 0x7FF);
+    const I exponent_y = __builtin_bit_cast(I, (detail::as_bits(y_second) >> 52) & 0x7FF);
     const V w3 = fn * kPio2_3;
     const V r3 = r - w3;
     const V tail3 = fn * kPio2_3t - ((r - r3) - w3);
