@@ -96,6 +96,18 @@ std::uint64_t coprime_odd_multiplier(std::uint64_t hash, std::uint64_t n) {
 
 double clamp_unit(double u) { return std::min(std::max(u, kDblMin), kOneMinusUlp); }
 
+// k / d, exactly: below 2^52 through a double reciprocal and one correction
+// step (the estimate is off by at most one), which spares the digit loops an
+// integer division per digit; the integer division otherwise.
+std::uint64_t quotient(std::uint64_t k, std::uint64_t d) {
+    if (k >= (std::uint64_t{1} << 52)) return k / d;
+    std::uint64_t q = static_cast<std::uint64_t>(static_cast<double>(k) / static_cast<double>(d));
+    const std::int64_t r = static_cast<std::int64_t>(k - q * d);
+    if (r < 0) --q;
+    else if (r >= static_cast<std::int64_t>(d)) ++q;
+    return q;
+}
+
 std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
     return seed + static_cast<std::uint32_t>(point >> 16) * 0x9E3779B9u;
 }
@@ -149,8 +161,9 @@ double StructuredNormalSampler::halton_uniform(std::uint64_t i, std::uint64_t d)
         v = 0.0;
         do {
             f = f / static_cast<double>(base);
-            v = v + f * static_cast<double>(k % base);
-            k /= base;
+            const std::uint64_t q = quotient(k, base);
+            v = v + f * static_cast<double>(k - q * base);
+            k = q;
         } while (k != 0);
         v = std::max(v, kDblMin);
     }

@@ -3,8 +3,8 @@
 //
 // Contract
 //  * Templates over any pack type V (simd::Pack<N>::f64, N >= 1), always
-//    inlined, branch-free: every lane computes every case and a select keeps
-//    its own. Only IEEE +, -, *, /, sqrt, comparisons, selects and integer
+//    inlined: every lane computes every case and a select keeps its own; a
+//    pack skips a case only when none of its lanes needs it. Only IEEE +, -, *, /, sqrt, comparisons, selects and integer
 //    bit operations are used, unfused, in one fixed order: each lane's result
 //    is the same bits at any width and on any target, and equals the result
 //    of the single-lane (scalar) call.
@@ -65,8 +65,13 @@ MC_LANE_INLINE V exp(V x) {
     constexpr double P1 = 1.66666666666666019037e-01, P2 = -2.77777777770155933842e-03,
                      P3 = 6.61375632143793436117e-05, P4 = -1.65339022054652515390e-06,
                      P5 = 4.13813679705723846039e-08;
-    const V xc = simd::select(x > 710.0, simd::broadcast<V>(710.0),
-                              simd::select(x < -746.0, simd::broadcast<V>(-746.0), x));
+    // Arguments beyond [-708, 708] (or NaN) need the clamps and the special
+    // results below; packs without any such lane skip them.
+    const auto unusual = !((x >= -708.0) & (x <= 708.0));
+    const bool any_unusual = simd::any(unusual);
+    const V xc = any_unusual ? simd::select(x > 710.0, simd::broadcast<V>(710.0),
+                                            simd::select(x < -746.0, simd::broadcast<V>(-746.0), x))
+                             : x;
     const V shifted = xc * kInvLn2 + detail::kRoundMagic;
     const V fk = shifted - detail::kRoundMagic;
     const V hi = xc - fk * kLn2Hi;
@@ -81,6 +86,7 @@ MC_LANE_INLINE V exp(V x) {
     const auto k1 = detail::as_bits(fk * 0.5 + detail::kRoundMagic) - detail::kRoundMagicBits;
     const auto k2 = k - k1;
     const V scaled = (y * detail::as_double<V>((k1 + 1023) << 52)) * detail::as_double<V>((k2 + 1023) << 52);
+    if (!any_unusual) return scaled;
     V result = simd::select(x > kOverflow, simd::broadcast<V>(__builtin_inf()), scaled);
     result = simd::select(x < kUnderflow, V{}, result);
     return simd::select(x != x, x + x, result);
@@ -96,8 +102,11 @@ MC_LANE_INLINE V log(V x) {
                      Lg3 = 2.857142874366239149e-01, Lg4 = 2.222219843214978396e-01,
                      Lg5 = 1.818357216161805012e-01, Lg6 = 1.531383769920937332e-01,
                      Lg7 = 1.479819860511658591e-01;
+    // Subnormal, zero, negative, infinite and NaN arguments need the scaling
+    // and the special results below; packs without any such lane skip them.
     const auto subnormal = x < 2.2250738585072014e-308;
-    const V xs = simd::select(subnormal, x * 18014398509481984.0, x);  // 2^54
+    const bool any_unusual = simd::any(!((x >= 2.2250738585072014e-308) & (x <= 1.7976931348623157e308)));
+    const V xs = any_unusual ? simd::select(subnormal, x * 18014398509481984.0, x) : x;  // 2^54
     U bits = detail::as_bits(xs);
     U hx = bits >> 32;
     // The exponent, modulo 2^64 (negative values wrap and convert back below).
@@ -123,6 +132,7 @@ MC_LANE_INLINE V log(V x) {
     const V with_hfsq = dk * kLn2Hi - ((hfsq - (s * (hfsq + R) + dk * kLn2Lo)) - f);
     const V without = dk * kLn2Hi - ((s * (f - R) - dk * kLn2Lo) - f);
     V result = simd::select(wide > 0, with_hfsq, without);
+    if (!any_unusual) return result;
     result = simd::select(x == 0.0, simd::broadcast<V>(-__builtin_inf()), result);
     result = simd::select(x < 0.0, simd::broadcast<V>(__builtin_nan("")), result);
     return simd::select((x != x) | (x == __builtin_inf()), x + x, result);
@@ -187,12 +197,14 @@ MC_LANE_INLINE void sincos(V x, V& s, V& c) {
     const V y_second = r - w;
     const I exponent_x = __builtin_bit_cast(I, (detail::as_bits(x) >> 52) & 0x7FF);
     const I exponent_y = __builtin_bit_cast(I, (detail::as_bits(y_second) >> 52) & 0x7FF);
-    const V w3 = fn * kPio2_3;
-    const V r3 = r - w3;
-    const V tail3 = fn * kPio2_3t - ((r - r3) - w3);
     const auto third = (exponent_x - exponent_y) > 49;
-    r = simd::select(third, r3, r);
-    w = simd::select(third, tail3, w);
+    if (simd::any(third)) {
+        const V w3 = fn * kPio2_3;
+        const V r3 = r - w3;
+        const V tail3 = fn * kPio2_3t - ((r - r3) - w3);
+        r = simd::select(third, r3, r);
+        w = simd::select(third, tail3, w);
+    }
     const V y0 = r - w;
     const V y1 = (r - y0) - w;
     const V ks = detail::kernel_sin(y0, y1);
@@ -236,6 +248,8 @@ MC_LANE_INLINE V inverse_standard_normal(V p) {
     const V r = q * q;
     const V central = q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) /
                       (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+    // The tails hold under 5% of the probability: most packs skip them.
+    if (!simd::any(low | high)) return central;
     const V tail_p = simd::select(low, p, 1.0 - p);
     const V u = lane_math::sqrt(-2.0 * lane_math::log(simd::select(low | high, tail_p, simd::broadcast<V>(0.5))));
     const V tail = (((((c1 * u + c2) * u + c3) * u + c4) * u + c5) * u + c6) /

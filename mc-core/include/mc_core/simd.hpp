@@ -113,6 +113,15 @@ MC_LANE_INLINE V max_ignoring_nan(V a, V b) {
     return select((b > a) | (a != a), b, a);
 }
 
+// Whether any lane of a mask is set: lets a kernel skip work that no lane of
+// the pack needs, without changing any lane's result.
+template <class M>
+MC_LANE_INLINE bool any(M mask) {
+    std::int64_t bits = 0;
+    for (std::size_t i = 0; i < sizeof(M) / 8; ++i) bits |= mask[i];
+    return bits != 0;
+}
+
 // The numerics revision: bumped whenever the bits of any result move (a new
 // math algorithm, a changed operation order), so stored results can tell
 // which numerics made them. 1 was the platform libm element by element.
