@@ -1,13 +1,22 @@
 #include "mc_core/early_exercise.hpp"
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
 #include "mc_core/block_math.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
+#include "mc_core/simd.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mc_core::runtime::cpu {
 
@@ -82,147 +91,595 @@ LsmGrid LsmGrid::from(double r, double sigma, double t, std::uint64_t n_steps) {
 
 namespace {
 
-// The one-step growth factors exp(drift + vol z) of successive normals z of one
-// stream, produced a block at a time through the bulk normal and exp
-// transforms; element for element they equal the scalar computation.
-class GrowthFactors {
-public:
-    GrowthFactors(const LsmGrid& grid, std::uint64_t seed, std::uint64_t total)
-        : rng_(seed), drift_(grid.drift), vol_(grid.vol), remaining_(total) {}
+using simd::f64x8;
+constexpr std::size_t kLanes = simd::kLanes;
 
-    double next() {
-        if (position_ == filled_) refill();
-        return factors_[position_++];
+// Calls f(std::integral_constant<int, I>{}) for I = 0..N-1. The kernels index
+// their small arrays (basis values, sums) only through it: constant indices
+// let the compiler keep every element in a register.
+template <int N, class F, int... I>
+MC_LANE_INLINE void static_for_impl(F& f, std::integer_sequence<int, I...>) {
+    (f(std::integral_constant<int, I>{}), ...);
+}
+template <int N, class F>
+MC_LANE_INLINE void static_for(F&& f) {
+    static_for_impl<N>(f, std::make_integer_sequence<int, N>{});
+}
+
+// Transposes a square of packs in place: m[i][j] <-> m[j][i]. Afterwards
+// m[l] holds lane l of every input pack, so one addition of m[l] to a pack of
+// sums adds path l's terms to each of them.
+template <class V>
+MC_LANE_INLINE void transpose(V (&m)[simd::lanes_of<V>]) {
+    constexpr std::size_t kWidth = simd::lanes_of<V>;
+    static_assert(kWidth == 2 || kWidth == 4 || kWidth == 8);
+    if constexpr (kWidth == 2) {
+        const V r0 = __builtin_shufflevector(m[0], m[1], 0, 2);
+        const V r1 = __builtin_shufflevector(m[0], m[1], 1, 3);
+        m[0] = r0;
+        m[1] = r1;
+    } else if constexpr (kWidth == 4) {
+        const V a0 = __builtin_shufflevector(m[0], m[1], 0, 4, 2, 6);
+        const V a1 = __builtin_shufflevector(m[0], m[1], 1, 5, 3, 7);
+        const V a2 = __builtin_shufflevector(m[2], m[3], 0, 4, 2, 6);
+        const V a3 = __builtin_shufflevector(m[2], m[3], 1, 5, 3, 7);
+        m[0] = __builtin_shufflevector(a0, a2, 0, 1, 4, 5);
+        m[1] = __builtin_shufflevector(a1, a3, 0, 1, 4, 5);
+        m[2] = __builtin_shufflevector(a0, a2, 2, 3, 6, 7);
+        m[3] = __builtin_shufflevector(a1, a3, 2, 3, 6, 7);
+    } else {
+        // Interleave single lanes, then pairs, then quadruples.
+        V a[8], b[8];
+        for (int k = 0; k < 4; ++k) {
+            a[2 * k] = __builtin_shufflevector(m[2 * k], m[2 * k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+            a[2 * k + 1] = __builtin_shufflevector(m[2 * k], m[2 * k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+        }
+        for (int h = 0; h < 2; ++h)
+            for (int k = 0; k < 2; ++k) {
+                b[4 * h + k] = __builtin_shufflevector(a[4 * h + k], a[4 * h + k + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+                b[4 * h + k + 2] = __builtin_shufflevector(a[4 * h + k], a[4 * h + k + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+            }
+        for (int k = 0; k < 4; ++k) {
+            m[k] = __builtin_shufflevector(b[k], b[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+            m[k + 4] = __builtin_shufflevector(b[k], b[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+        }
+    }
+}
+
+// Runs body(PackTag<V>) with V the active target's own pack, compiled for
+// that target (lanes == 0), or with V a pack of exactly `lanes` doubles
+// compiled for the baseline (2, 4 or 8; see the header).
+// The forced packs come with a tag type of their own: sharing the body's
+// instantiation with a target's run would keep the compiler from inlining it
+// there, leaving that target to call the baseline code.
+template <class V>
+struct BaselinePack {
+    using type = V;
+};
+
+template <class Body>
+void on_lanes(std::size_t lanes, Body&& body) {
+    switch (lanes) {
+        case 2: body(BaselinePack<simd::Pack<2>::f64>{}); return;
+        case 4: body(BaselinePack<simd::Pack<4>::f64>{}); return;
+        case 8: body(BaselinePack<simd::Pack<8>::f64>{}); return;
+        default: simd::on_active_target(body); return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Path generation.
+
+#if defined(__SSE2__)
+constexpr bool kStreamingStores = true;
+// A pack to 16-byte aligned memory without reading its lines into the cache.
+template <class V>
+MC_LANE_INLINE void stream_store(double* p, V v) {
+    static_assert(sizeof(V) % sizeof(__m128d) == 0);
+    for (std::size_t k = 0; k < sizeof(V) / sizeof(__m128d); ++k) {
+        __m128d half;
+        std::memcpy(&half, reinterpret_cast<const char*>(&v) + k * sizeof half, sizeof half);
+        _mm_stream_pd(p + 2 * k, half);
+    }
+}
+MC_LANE_INLINE void stream_fence() { _mm_sfence(); }
+#else
+constexpr bool kStreamingStores = false;
+template <class V>
+MC_LANE_INLINE void stream_store(double* p, V v) {
+    simd::store(p, v);
+}
+MC_LANE_INLINE void stream_fence() {}
+#endif
+// 16 MiB of prices: more than a core's share of a large last-level cache.
+constexpr std::uint64_t kStreamingMinValues = std::uint64_t{2} << 20;
+
+// Path-major factors of `lanes` paths (z[l * steps + j]) to the step-major
+// layout of a group (out[j * kLanes + l]), a square of packs at a time.
+template <class V>
+MC_LANE_INLINE void transpose_to_steps(const double* z, std::size_t lanes, std::size_t steps, double* out) {
+    constexpr std::size_t kWidth = simd::lanes_of<V>;
+    std::size_t j = 0;
+    if (lanes == kLanes && kWidth <= kLanes)
+        for (; j + kWidth <= steps; j += kWidth)
+            static_for<kLanes / kWidth>([&](auto h) {
+                V square[kWidth];
+                static_for<kWidth>([&](auto r) { square[r] = simd::load<V>(z + (h * kWidth + r) * steps + j); });
+                transpose(square);
+                static_for<kWidth>([&](auto r) { simd::store(out + (j + r) * kLanes + h * kWidth, square[r]); });
+            });
+    for (; j < steps; ++j)
+        for (std::size_t l = 0; l < lanes; ++l) out[j * kLanes + l] = z[l * steps + j];
+}
+
+// The growth factors exp(drift + vol z) of one NormalRng stream, whose normals
+// go to the paths in order and, within a path, to its steps in order. A group
+// of 8 whole paths is then 8 consecutive runs of the stream: they are drawn in
+// one call and transposed to the step-major layout the lanes read. Paths too
+// long for that block go one at a time, in runs of steps.
+class StreamGrowthFactors {
+public:
+    static constexpr std::uint64_t kWholePathSteps = 512;
+    static constexpr std::size_t kRunSteps = 1024;
+
+    StreamGrowthFactors(const LsmGrid& grid, std::uint64_t seed, std::uint64_t n_steps)
+        : rng_(seed),
+          drift_(grid.drift),
+          vol_(grid.vol),
+          group_(n_steps <= kWholePathSteps ? kLanes : 1),
+          run_(group_ == kLanes ? static_cast<std::size_t>(n_steps) : kRunSteps) {
+        if (group_ == kLanes) normals_ = Buffer<double>(group_ * run_, "path-generation normals (8 x n_steps)");
+    }
+
+    std::size_t group_lanes() const { return group_; }
+    std::size_t run_steps() const { return run_; }
+
+    // The requests come in stream order by construction: whole paths of a
+    // group (steps == n_steps), or successive runs of a single path.
+    template <class V>
+    MC_LANE_INLINE void fill(std::uint64_t /*first_path*/, std::size_t lanes, std::uint64_t /*first_step*/,
+                             std::size_t steps, double* out, std::size_t stride) {
+        const std::size_t n = lanes * steps;
+        double* const z = stride == 1 ? out : normals_.data();
+        rng_.fill_standard_normals(z, n);
+        const double drift = drift_, vol = vol_;
+        for (std::size_t i = 0; i < n; ++i) z[i] = drift + vol * z[i];
+        block_math::exp_block(z, n);
+        if (stride == 1) return;
+        transpose_to_steps<V>(z, lanes, steps, out);  // stride == kLanes
     }
 
 private:
-    static constexpr std::size_t kBlock = 1024;
-
-    void refill() {
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, kBlock));
-        rng_.fill_standard_normals(factors_, n);
-        for (std::size_t i = 0; i < n; ++i) factors_[i] = drift_ + vol_ * factors_[i];
-        block_math::exp_block(factors_, n);
-        remaining_ -= n;
-        filled_ = n;
-        position_ = 0;
-    }
-
     NormalRng rng_;
     double drift_, vol_;
-    std::uint64_t remaining_;  // normals still to draw; never more than needed
-    std::size_t filled_ = 0;
-    std::size_t position_ = 0;
-    double factors_[kBlock];
+    std::size_t group_, run_;
+    Buffer<double> normals_;  // a group's normals, path-major, before the transpose
 };
 
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t product;
-    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+// Runs every path through all of its steps from `source` and keeps the prices
+// at the schedule's steps in `values` (column-major). A full group advances as
+// one lane pack and writes 8 adjacent prices per date; a partial group (the
+// last one, or one-path groups) advances lane by lane, with the same products.
+template <class Source>
+void simulate_groups(Source& source, double s0, std::uint64_t n_paths, std::uint64_t n_steps,
+                     const std::vector<std::uint64_t>& schedule, double* values, std::size_t lanes_per_pack) {
+    const std::size_t group = source.group_lanes();
+    const std::size_t run = source.run_steps();
+    Buffer<double> factors(group * run, "path-generation growth factors (8 x n_steps)");
+    double* const f = factors.data();
+    const std::uint64_t dates = schedule.size();
+    const std::uint64_t* const date_steps = schedule.data();
+    // Step 0 is never reached: the date after the last one.
+    auto date_step = [&](std::uint64_t date) { return date < dates ? date_steps[date] : 0; };
+
+    // Prices far beyond the caches are written around them: each group fills
+    // whole 64-byte lines, so nothing needs reading first, and the lines would
+    // be evicted before the backward pass reads them anyway.
+    const bool stream = kStreamingStores && n_paths % kLanes == 0 &&
+                        saturating_mul(n_paths, dates) >= kStreamingMinValues;
+    on_lanes(lanes_per_pack, [&](auto pack) {
+        using V = typename decltype(pack)::type;
+        constexpr std::size_t kWidth = simd::lanes_of<V>;
+        constexpr std::size_t kPacks = kLanes / kWidth;
+        double* const out = values;
+        const std::uint64_t n = n_paths;
+        double s[kLanes];
+        for (std::uint64_t first = 0; first < n; first += group) {
+            const std::size_t lanes = static_cast<std::size_t>(std::min<std::uint64_t>(group, n - first));
+            for (std::size_t l = 0; l < lanes; ++l) s[l] = s0;
+            std::uint64_t date = 0;
+            for (std::uint64_t step0 = 0; step0 < n_steps; step0 += run) {
+                const std::size_t steps = static_cast<std::size_t>(std::min<std::uint64_t>(run, n_steps - step0));
+                source.template fill<V>(first, lanes, step0 + 1, steps, f, group);
+                std::uint64_t next_date = date_step(date);
+                if (lanes == kLanes) {
+                    V v[kPacks];
+                    static_for<kPacks>([&](auto h) { v[h] = simd::load<V>(s + h * kWidth); });
+                    for (std::size_t j = 0; j < steps; ++j) {
+                        static_for<kPacks>([&](auto h) { v[h] = v[h] * simd::load<V>(f + j * kLanes + h * kWidth); });
+                        if (step0 + 1 + j == next_date) {
+                            double* const column = out + date * n + first;
+                            if (stream)
+                                static_for<kPacks>([&](auto h) { stream_store(column + h * kWidth, v[h]); });
+                            else
+                                static_for<kPacks>([&](auto h) { simd::store(column + h * kWidth, v[h]); });
+                            next_date = date_step(++date);
+                        }
+                    }
+                    static_for<kPacks>([&](auto h) { simd::store(s + h * kWidth, v[h]); });
+                    continue;
+                }
+                std::uint64_t run_end_date = date;
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    double x = s[l];
+                    std::uint64_t d = date;
+                    std::uint64_t next = next_date;
+                    for (std::size_t j = 0; j < steps; ++j) {
+                        x = x * f[j * group + l];
+                        if (step0 + 1 + j == next) {
+                            out[d * n + first + l] = x;
+                            next = date_step(++d);
+                        }
+                    }
+                    s[l] = x;
+                    run_end_date = d;
+                }
+                date = run_end_date;
+            }
+        }
+        if (stream) stream_fence();
+    });
 }
 
 }  // namespace
 
 ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0, std::uint64_t n_paths,
                                                  std::uint64_t n_steps, std::uint64_t seed,
-                                                 const std::vector<std::uint64_t>& schedule) {
+                                                 const std::vector<std::uint64_t>& schedule, std::size_t lanes) {
     constexpr const char* kWhat = "exercise-date path prices (n_paths x exercise dates)";
     const std::uint64_t dates = schedule.size();
-    ExerciseDatePrices prices{n_paths, dates, allocate_vector<double>(checked_product(n_paths, dates, kWhat), kWhat)};
-    double* const values = prices.values.data();
-
+    ExerciseDatePrices prices{n_paths, dates, Buffer<double>(checked_product(n_paths, dates, kWhat), kWhat)};
     // Every path runs through all of its steps, in path order, from the one
     // stream, whatever is kept: the normals a path draws never depend on the
     // schedule, so the kept prices are those of the whole path matrix.
-    GrowthFactors growth(grid, seed, saturating_product(n_paths, n_steps));
-    for (std::uint64_t i = 0; i < n_paths; ++i) {
-        double s = s0;
-        std::uint64_t date = 0;
-        std::uint64_t next_date = schedule[0];
-        for (std::uint64_t j = 1; j <= n_steps; ++j) {
-            s = s * growth.next();
-            if (j == next_date) {
-                values[date * n_paths + i] = s;
-                next_date = ++date < dates ? schedule[date] : 0;  // step 0 is never reached
-            }
-        }
-    }
+    StreamGrowthFactors source(grid, seed, n_steps);
+    simulate_groups(source, s0, n_paths, n_steps, schedule, prices.values.data(), lanes);
     return prices;
 }
 
 namespace {
 
-// One backward pass of Longstaff and Schwartz (2001) with a basis of fixed
-// degree, so the per-path loops unroll.
+// ---------------------------------------------------------------------------
+// Backward induction.
+
+// discount^m by `integer_power`, from a table of m = 0..maturity when that is
+// small next to the prices kept (always for a schedule of every step), else
+// computed on each call. Either way the exponent is the 32-bit step count the
+// per-path code used, so the bits are those of integer_power.
+class DiscountPowers {
+public:
+    static constexpr std::uint64_t kAlwaysTabulated = 4096;
+
+    DiscountPowers(double discount, std::uint64_t maturity, std::uint64_t dates) : discount_(discount) {
+        const bool small = maturity < kAlwaysTabulated ||
+                           (maturity <= static_cast<std::uint64_t>(INT32_MAX) && maturity / 4 <= dates);
+        if (!small) return;
+        table_ = Buffer<double>(maturity + 1, "discount powers (n_steps + 1)");
+        for (std::uint64_t m = 0; m <= maturity; ++m) table_[m] = integer_power(discount, static_cast<std::int32_t>(m));
+    }
+
+    MC_LANE_INLINE double operator()(std::uint64_t steps) const {
+        return table_.empty() ? integer_power(discount_, static_cast<std::int32_t>(steps)) : table_[steps];
+    }
+    // The table, or null when each power is computed on demand.
+    const double* table() const { return table_.empty() ? nullptr : table_.data(); }
+    double discount() const { return discount_; }
+
+private:
+    double discount_;
+    Buffer<double> table_;
+};
+
+// A sum's product: phi_p phi_q, or phi_p y when q < 0.
+struct TermFactors {
+    int p;
+    int q;
+};
+
+// The sums of one date's normal equations: the upper triangle of A without
+// A[0][0] (row by row), then b, and the in-the-money count.
 template <int Degree>
-void backward_induction(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule, double k,
-                        double discount, ExercisePolicy& policy) {
-    const std::uint64_t n = prices.n_paths;
-    const double strike_floor = std::fmax(k, kDblMin);
-    double* const cash_flow = policy.cash_flow.data();
-    std::uint64_t* const exercise_step = policy.exercise_step.data();
+struct Sums {
+    static constexpr int kMatrixTerms = (Degree + 1) * (Degree + 2) / 2 - 1;
+    static constexpr int kTerms = kMatrixTerms + Degree + 1;
+    static constexpr std::array<TermFactors, kTerms> kFactors = [] {
+        std::array<TermFactors, kTerms> factors{};
+        int t = 0;
+        for (int p = 0; p <= Degree; ++p)
+            for (int q = p; q <= Degree; ++q)
+                if (p != 0 || q != 0) factors[t++] = {p, q};
+        for (int p = 0; p <= Degree; ++p) factors[t++] = {p, -1};
+        return factors;
+    }();
 
-    // Maturity (the last date) is never visited: its payoff is already planned.
-    for (std::size_t date = schedule.size() - 1; date-- > 0;) {
-        const std::uint64_t step = schedule[date];
-        const double* const s = prices.column(date);
+    double term[kTerms] = {};
+    std::uint64_t in_the_money = 0;
 
-        // Normal equations of the in-the-money paths, in path order. The matrix
-        // is symmetric: accumulate the upper triangle and mirror it (phi_p phi_q
-        // and phi_q phi_p are the same double, summed in the same order).
+    // A[0][0] sums 1.0 once per in-the-money path, exactly their count (below
+    // 2^53). The lower triangle mirrors the upper one: phi_p phi_q and
+    // phi_q phi_p are the same double, summed in the same order.
+    NormalEquations equations() const {
         NormalEquations system;
-        std::uint64_t in_the_money = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            if (!(positive_part(k - s[i]) > 0.0)) continue;
-            const double x = s[i] / strike_floor;
-            // Discounted realised cash flow; the step count is a 32-bit exponent.
-            const double y = cash_flow[i] * integer_power(discount, static_cast<std::int32_t>(exercise_step[i] - step));
-            double phi[Degree + 1];
-            for (int p = 0; p <= Degree; ++p) phi[p] = laguerre(p, x);
-            for (int p = 0; p <= Degree; ++p) {
-                for (int q = p; q <= Degree; ++q) system.a[p][q] += phi[p] * phi[q];
-                system.b[p] += phi[p] * y;
-            }
-            ++in_the_money;
+        system.a[0][0] = static_cast<double>(in_the_money);
+        for (int t = 0; t < kTerms; ++t) {
+            const TermFactors f = kFactors[t];
+            if (f.q < 0)
+                system.b[f.p] = term[t];
+            else
+                system.a[f.p][f.q] = term[t];
         }
-        if (in_the_money <= static_cast<std::uint64_t>(Degree)) continue;  // too few points to fit
         for (int p = 1; p <= Degree; ++p)
             for (int q = 0; q < p; ++q) system.a[p][q] = system.a[q][p];
-        if (!solve_normal_equations(system, Degree)) continue;
-        ++policy.regression_steps;
+        return system;
+    }
+};
 
-        const double* const beta = system.b;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const double exercise = positive_part(k - s[i]);
-            if (!(exercise > 0.0)) continue;
-            const double x = s[i] / strike_floor;
-            double continuation = beta[0];
-            for (int p = 1; p <= Degree; ++p) continuation = continuation + beta[p] * laguerre(p, x);
-            if (exercise > positive_part(continuation)) {
-                cash_flow[i] = exercise;
-                exercise_step[i] = step;
+struct SweepConstants {
+    double k;
+    double strike_floor;
+    double beta[4];  // the fitted coefficients of the decision date
+    std::uint64_t decide_step;
+    std::uint64_t accumulate_step;
+    const double* powers;  // discount^m, m = 0..maturity, or null: compute them
+    double discount;
+};
+
+template <class V>
+MC_LANE_INLINE simd::u64_of<V> load_steps(const std::uint64_t* p) {
+    simd::u64_of<V> v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class U>
+MC_LANE_INLINE void store_steps(std::uint64_t* p, U v) {
+    std::memcpy(p, &v, sizeof v);
+}
+template <class M>
+MC_LANE_INLINE bool none_of(M mask) {
+    std::int64_t any = 0;
+    for (std::size_t l = 0; l < sizeof(M) / sizeof(std::int64_t); ++l) any |= mask[l];
+    return any == 0;
+}
+
+// discount^steps lane by lane, from the table or by integer_power. Built in
+// one expression from the lane values: assembled element by element through
+// memory, the pack would wait for a store it cannot take over.
+template <class U, std::size_t... L>
+MC_LANE_INLINE simd::f64_of<U> discount_powers(const SweepConstants& c, U steps, std::index_sequence<L...>) {
+    using V = simd::f64_of<U>;
+    if (c.powers != nullptr) return V{c.powers[steps[L]]...};
+    return V{integer_power(c.discount, static_cast<std::int32_t>(steps[L]))...};
+}
+template <class U>
+MC_LANE_INLINE simd::f64_of<U> discount_powers(const SweepConstants& c, U steps) {
+    return discount_powers(c, steps, std::make_index_sequence<sizeof(U) / sizeof(std::uint64_t)>{});
+}
+
+template <int Degree, class V>
+MC_LANE_INLINE void laguerre_basis(V x, V (&phi)[Degree + 1]) {
+    phi[0] = simd::broadcast<V>(1.0);
+    if constexpr (Degree >= 1) phi[1] = laguerre_term<1>(x);
+    if constexpr (Degree >= 2) phi[2] = laguerre_term<2>(x);
+    if constexpr (Degree >= 3) phi[3] = laguerre_term<3>(x);
+}
+
+// One pack of paths: the decision at the decision date (exercise when the
+// intrinsic value strictly beats the floored continuation value; a positive
+// intrinsic value is implied, as positive_part is never negative).
+template <int Degree, class V>
+MC_LANE_INLINE void decide_block(const SweepConstants& c, V s, V& cash, simd::u64_of<V>& when) {
+    const V exercise = simd::positive_part(c.k - s);
+    const V x = s / c.strike_floor;
+    V phi[Degree + 1];
+    laguerre_basis<Degree>(x, phi);
+    V continuation = simd::broadcast<V>(c.beta[0]);
+    static_for<Degree>([&](auto i) { continuation = continuation + c.beta[i + 1] * phi[i + 1]; });
+    const simd::mask_of<V> now = exercise > simd::positive_part(continuation);
+    cash = simd::select(now, exercise, cash);
+    when = simd::select(now, simd::u64_of<V>{} + c.decide_step, when);
+}
+
+// The running sums of one sweep, held across lanes: sum t is lane t % W of
+// pack t / W (W lanes per pack), the lanes past the last sum unused.
+template <int Degree, class V>
+struct LaneSums {
+    static constexpr int kWidth = static_cast<int>(simd::lanes_of<V>);
+    static constexpr int kPacks = (Sums<Degree>::kTerms + kWidth - 1) / kWidth;
+    V pack[kPacks];
+    simd::i64_of<V> in_the_money;
+};
+
+// One pack of paths: their terms of the accumulation date's normal equations,
+// added path after path to the sums. Out-of-the-money lanes have their basis
+// values and cash flow replaced by +0.0 first: every term of theirs is then
+// +0.0 (each has one such factor; phi_0 = 1 is never the only one), which
+// changes no sum (see the header). A pack without any in-the-money path adds
+// nothing at all.
+template <int Degree, class V>
+MC_LANE_INLINE void accumulate_block(const SweepConstants& c, V s, V discounted, LaneSums<Degree, V>& sums) {
+    constexpr int kWidth = LaneSums<Degree, V>::kWidth;
+    const simd::mask_of<V> itm = simd::positive_part(c.k - s) > 0.0;
+    if (none_of(itm)) return;
+    const V zero{};
+    const V x = s / c.strike_floor;
+    V phi[Degree + 1];
+    laguerre_basis<Degree>(x, phi);
+    static_for<Degree>([&](auto i) { phi[i + 1] = simd::select(itm, phi[i + 1], zero); });
+    const V y = simd::select(itm, discounted, zero);
+    static_for<LaneSums<Degree, V>::kPacks>([&](auto g) {
+        V terms[kWidth];
+        static_for<kWidth>([&](auto j) {
+            constexpr int t = g * kWidth + j;
+            if constexpr (t < Sums<Degree>::kTerms) {
+                constexpr TermFactors f = Sums<Degree>::kFactors[t];
+                if constexpr (f.q < 0)
+                    terms[j] = phi[f.p] * y;
+                else
+                    terms[j] = phi[f.p] * phi[f.q];
+            } else {
+                terms[j] = zero;
+            }
+        });
+        transpose(terms);
+        static_for<kWidth>([&](auto l) { sums.pack[g] = sums.pack[g] + terms[l]; });
+    });
+    sums.in_the_money -= itm;
+}
+
+// Pack g of the running sums (see LaneSums), the unused lanes 0.
+template <class V, int Degree, std::size_t... L>
+MC_LANE_INLINE V sums_pack(const Sums<Degree>& sums, int g, std::index_sequence<L...>) {
+    constexpr int kWidth = static_cast<int>(sizeof...(L));
+    return V{(g * kWidth + static_cast<int>(L) < Sums<Degree>::kTerms ? sums.term[g * kWidth + L] : 0.0)...};
+}
+
+// A run of `packs` packs of paths: first the decisions and the discounted
+// realised cash flows of all of them, then their sums. The first loop carries
+// nothing from one pack to the next, so the table look-ups of many packs
+// overlap; the second is left with the chains of additions.
+template <int Degree, bool Decide, bool Accumulate, class V>
+MC_LANE_INLINE void sweep_run(const SweepConstants& c, std::size_t packs, const double* s_decide,
+                              const double* s_accumulate, double* cash, std::uint64_t* when, double* discounted,
+                              LaneSums<Degree, V>& sums) {
+    constexpr std::size_t kWidth = simd::lanes_of<V>;
+    for (std::size_t b = 0; b < packs; ++b) {
+        const std::size_t i = b * kWidth;
+        V cash_v = simd::load<V>(cash + i);
+        simd::u64_of<V> when_v = load_steps<V>(when + i);
+        if constexpr (Decide) {
+            decide_block<Degree>(c, simd::load<V>(s_decide + i), cash_v, when_v);
+            simd::store(cash + i, cash_v);
+            store_steps(when + i, when_v);
+        }
+        // Discounted realised cash flow; the step count is a 32-bit exponent.
+        if constexpr (Accumulate)
+            simd::store(discounted + i, cash_v * discount_powers(c, when_v - c.accumulate_step));
+    }
+    if constexpr (Accumulate)
+        for (std::size_t b = 0; b < packs; ++b) {
+            const std::size_t i = b * kWidth;
+            accumulate_block<Degree>(c, simd::load<V>(s_accumulate + i), simd::load<V>(discounted + i), sums);
+        }
+}
+
+// One pass over the paths: the decisions at one date, then, with the updated
+// cash flows, the sums of the previous date, in runs of packs. The last
+// partial pack is padded (price k: never in the money) and only its real
+// lanes are written back.
+template <int Degree, bool Decide, bool Accumulate>
+void sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* s_decide,
+           const double* s_accumulate, double* cash, std::uint64_t* when, Sums<Degree>& sums) {
+    on_lanes(lanes, [&](auto pack) {
+        using V = typename decltype(pack)::type;
+        constexpr std::size_t kWidth = simd::lanes_of<V>;
+        constexpr std::size_t kRunPacks = 256 / kWidth;
+        // Local copies: the stores to the cash flows cannot alias them.
+        const SweepConstants c = constants;
+        const double* const sd = s_decide;
+        const double* const sa = s_accumulate;
+        double* const cf = cash;
+        std::uint64_t* const ws = when;
+        alignas(64) double discounted[kRunPacks * kWidth];
+        LaneSums<Degree, V> local;
+        static_for<LaneSums<Degree, V>::kPacks>(
+            [&](auto g) { local.pack[g] = sums_pack<V>(sums, g, std::make_index_sequence<kWidth>{}); });
+        local.in_the_money = simd::i64_of<V>{};
+        const std::uint64_t whole = n / kWidth;
+        for (std::uint64_t b = 0; b < whole; b += kRunPacks) {
+            const std::size_t packs = static_cast<std::size_t>(std::min<std::uint64_t>(kRunPacks, whole - b));
+            const std::uint64_t i = b * kWidth;
+            sweep_run<Degree, Decide, Accumulate, V>(c, packs, sd + i, sa + i, cf + i, ws + i, discounted, local);
+        }
+        const std::uint64_t i = whole * kWidth;
+        if (i < n) {
+            const std::size_t lanes = static_cast<std::size_t>(n - i);
+            double pad_sd[kWidth], pad_sa[kWidth], pad_cf[kWidth];
+            std::uint64_t pad_ws[kWidth];
+            for (std::size_t l = 0; l < kWidth; ++l) {
+                const bool real = l < lanes;
+                pad_sd[l] = Decide && real ? sd[i + l] : c.k;
+                pad_sa[l] = Accumulate && real ? sa[i + l] : c.k;
+                pad_cf[l] = real ? cf[i + l] : 0.0;
+                pad_ws[l] = real ? ws[i + l] : c.accumulate_step;
+            }
+            sweep_run<Degree, Decide, Accumulate, V>(c, 1, pad_sd, pad_sa, pad_cf, pad_ws, discounted, local);
+            for (std::size_t l = 0; l < lanes; ++l) {
+                cf[i + l] = pad_cf[l];
+                ws[i + l] = pad_ws[l];
             }
         }
+        static_for<Sums<Degree>::kTerms>([&](auto t) { sums.term[t] = local.pack[t / kWidth][t % kWidth]; });
+        for (std::size_t l = 0; l < kWidth; ++l) sums.in_the_money += static_cast<std::uint64_t>(local.in_the_money[l]);
+    });
+}
+
+// One backward pass of Longstaff and Schwartz (2001) with a basis of fixed
+// degree. Each pass over the paths makes the decisions of one date and the
+// sums of the date before it: a path's sums need only its own cash flow, so
+// the order of the additions (path order) is that of a pass per step.
+template <int Degree>
+void backward_induction(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule, double k,
+                        const DiscountPowers& powers, std::size_t lanes, ExercisePolicy& policy) {
+    const std::uint64_t n = prices.n_paths;
+    const std::size_t dates = schedule.size();
+    if (dates < 2) return;  // maturity only: its payoff is already planned
+    double* const cash = policy.cash_flow.data();
+    std::uint64_t* const when = policy.exercise_step.data();
+    SweepConstants c{k, std::fmax(k, kDblMin), {}, 0, schedule[dates - 2], powers.table(), powers.discount()};
+
+    Sums<Degree> sums;
+    sweep<Degree, false, true>(lanes, c, n, nullptr, prices.column(dates - 2), cash, when, sums);
+    for (std::size_t date = dates - 1; date-- > 0;) {
+        NormalEquations system = sums.equations();
+        // Too few points to fit, or a singular fit: no decisions at this date.
+        const bool fitted =
+            sums.in_the_money > static_cast<std::uint64_t>(Degree) && solve_normal_equations(system, Degree);
+        if (fitted) ++policy.regression_steps;
+        for (int p = 0; p <= Degree; ++p) c.beta[p] = system.b[p];
+        sums = Sums<Degree>{};
+        c.decide_step = schedule[date];
+        const double* const now = prices.column(date);
+        if (date == 0) {
+            if (fitted) sweep<Degree, true, false>(lanes, c, n, now, nullptr, cash, when, sums);
+            break;
+        }
+        c.accumulate_step = schedule[date - 1];
+        const double* const before = prices.column(date - 1);
+        if (fitted)
+            sweep<Degree, true, true>(lanes, c, n, now, before, cash, when, sums);
+        else
+            sweep<Degree, false, true>(lanes, c, n, nullptr, before, cash, when, sums);
     }
 }
 
 }  // namespace
 
 ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule,
-                                         double k, double discount, int degree) {
+                                         double k, double discount, int degree, std::size_t lanes) {
     const std::uint64_t n = prices.n_paths;
-    ExercisePolicy policy{allocate_vector<double>(n, "cash flows (n_paths)"),
-                          allocate_vector<std::uint64_t>(n, "exercise steps (n_paths)"), 0};
+    ExercisePolicy policy{Buffer<double>(n, "cash flows (n_paths)"),
+                          Buffer<std::uint64_t>(n, "exercise steps (n_paths)"), 0};
     const std::uint64_t maturity = schedule.back();
     const double* const terminal = prices.column(schedule.size() - 1);
     for (std::uint64_t i = 0; i < n; ++i) {
         policy.cash_flow[i] = positive_part(k - terminal[i]);
         policy.exercise_step[i] = maturity;
     }
+    const DiscountPowers powers(discount, maturity, schedule.size());
     switch (degree) {
-        case 1: backward_induction<1>(prices, schedule, k, discount, policy); break;
-        case 2: backward_induction<2>(prices, schedule, k, discount, policy); break;
-        default: backward_induction<3>(prices, schedule, k, discount, policy); break;
+        case 1: backward_induction<1>(prices, schedule, k, powers, lanes, policy); break;
+        case 2: backward_induction<2>(prices, schedule, k, powers, lanes, policy); break;
+        default: backward_induction<3>(prices, schedule, k, powers, lanes, policy); break;
     }
     return policy;
 }
@@ -247,10 +704,11 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
 
     PutLsmCoreResult result;
     PathSums sums;
+    const DiscountPowers powers(grid.discount, config.n_steps, schedule.size());
     for (std::uint64_t i = 0; i < config.n_paths; ++i) {
         const double cash = policy.cash_flow[i];
         const std::uint64_t step = policy.exercise_step[i];
-        sums.add(cash * integer_power(grid.discount, static_cast<std::int32_t>(step)));
+        sums.add(cash * powers(step));
         if (step < config.n_steps)
             ++result.early_exercise_count;
         else if (cash > 0.0)

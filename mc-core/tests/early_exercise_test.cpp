@@ -1,8 +1,10 @@
 // Longstaff-Schwartz put core and the American and Bermudan puts.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -11,9 +13,12 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "mc_core/block_math.hpp"
+#include "mc_core/buffer.hpp"
 #include "mc_core/early_exercise.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
+#include "mc_core/simd.hpp"
 
 namespace {
 
@@ -24,6 +29,36 @@ using namespace mc_core::runtime::cpu;
 using namespace mc_core::runtime::cpu::lsm;
 using Steps = std::vector<std::uint64_t>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <class T>
+std::vector<T> as_vector(const Buffer<T>& buffer) {
+    return {buffer.begin(), buffer.end()};
+}
+
+ExerciseDatePrices prices_of(std::uint64_t n_paths, const std::vector<double>& values) {
+    ExerciseDatePrices prices{n_paths, values.size() / n_paths, Buffer<double>(values.size(), "test prices")};
+    std::copy(values.begin(), values.end(), prices.values.begin());
+    return prices;
+}
+
+// Bit patterns, so that NaNs compare and -0.0 differs from +0.0.
+std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
+    std::vector<std::uint64_t> bits;
+    for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
+    return bits;
+}
+
+// Every SIMD target this machine offers; the best one is active again when
+// the loop is left, whatever happens inside.
+struct EachTarget {
+    std::vector<simd::Target> targets;
+    EachTarget() {
+        for (const simd::Target t : {simd::Target::scalar, simd::Target::avx2, simd::Target::avx512})
+            if (simd::target_supported(t)) targets.push_back(t);
+    }
+    ~EachTarget() { simd::set_active_target(simd::best_target()); }
+};
 
 TEST(LsmBasis, DegreePowerAndLaguerre) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
@@ -119,12 +154,14 @@ TEST(LsmCore, ExerciseDateColumnsMatchTheWholeMatrixBitForBit) {
             for (std::uint64_t j = 1; j <= c.n_steps; ++j)
                 s[i * width + j] = s[i * width + j - 1] * block_math::exp(drift + vol * rng.next_standard_normal());
         }
-        ExerciseDatePrices whole{.n_paths = c.n_paths, .dates = c.exercise_schedule.size()};
+        std::vector<double> columns;
         for (const std::uint64_t step : c.exercise_schedule)
-            for (std::uint64_t i = 0; i < c.n_paths; ++i) whole.values.push_back(s[i * width + step]);
+            for (std::uint64_t i = 0; i < c.n_paths; ++i) columns.push_back(s[i * width + step]);
+        const ExerciseDatePrices whole = prices_of(c.n_paths, columns);
         const LsmGrid grid = LsmGrid::from(c.r, c.sigma, c.t, c.n_steps);
-        EXPECT_EQ(simulate_exercise_date_prices(grid, c.s0, c.n_paths, c.n_steps, c.seed, c.exercise_schedule).values,
-                  whole.values);
+        EXPECT_EQ(as_vector(simulate_exercise_date_prices(grid, c.s0, c.n_paths, c.n_steps, c.seed,
+                                                          c.exercise_schedule).values),
+                  columns);
 
         const ExercisePolicy policy =
             longstaff_schwartz_policy(whole, c.exercise_schedule, c.k, disc, effective_basis_degree(c.basis_degree));
@@ -153,7 +190,7 @@ ExercisePolicy two_date_policy(std::vector<double> now, const std::vector<double
                                double discount = 1.0) {
     const std::uint64_t n_paths = now.size();
     now.insert(now.end(), later.begin(), later.end());
-    return longstaff_schwartz_policy({.n_paths = n_paths, .dates = 2, .values = now}, {1, 2}, 1.0, discount, degree);
+    return longstaff_schwartz_policy(prices_of(n_paths, now), {1, 2}, 1.0, discount, degree);
 }
 
 TEST(LsmCore, DatesWithAtMostDegreeInTheMoneyPathsOrASingularFitAreSkipped) {
@@ -166,7 +203,7 @@ TEST(LsmCore, DatesWithAtMostDegreeInTheMoneyPathsOrASingularFitAreSkipped) {
         }
         const ExercisePolicy skipped = two_date_policy(now, later, degree);
         EXPECT_EQ(skipped.regression_steps, 0u);
-        EXPECT_EQ(skipped.exercise_step, Steps(now.size(), 2));
+        EXPECT_EQ(as_vector(skipped.exercise_step), Steps(now.size(), 2));
         for (std::size_t i = 0; i < now.size(); ++i) EXPECT_EQ(skipped.cash_flow[i], std::fmax(1.0 - later[i], 0.0));
         // One more in-the-money path: continuation is 0.1 everywhere, so all of them exercise.
         now.push_back(0.1 * (degree + 1));
@@ -180,9 +217,9 @@ TEST(LsmCore, DatesWithAtMostDegreeInTheMoneyPathsOrASingularFitAreSkipped) {
     }
     const ExercisePolicy singular = two_date_policy({0.5, 0.5, 0.5}, {0.9, 0.9, 0.2}, 1);  // one price: singular
     EXPECT_EQ(singular.regression_steps, 0u);
-    EXPECT_EQ(singular.exercise_step, (Steps{2, 2, 2}));
+    EXPECT_EQ(as_vector(singular.exercise_step), (Steps{2, 2, 2}));
     // 0.5 realised one step later is worth 0.25 now: exercise values 0.3 and 0.28 beat it, 0.2 does not.
-    EXPECT_EQ(two_date_policy({0.7, 0.8, 0.72}, {0.5, 0.5, 0.5}, 1, 0.5).exercise_step, (Steps{1, 2, 1}));
+    EXPECT_EQ(as_vector(two_date_policy({0.7, 0.8, 0.72}, {0.5, 0.5, 0.5}, 1, 0.5).exercise_step), (Steps{1, 2, 1}));
 }
 
 TEST(EarlyExercise, ValidationOrderThenTheSchedule) {

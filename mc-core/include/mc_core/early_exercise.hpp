@@ -15,7 +15,12 @@
 //  * Storage: the regression reads a path only at the exercise dates, so only
 //    those prices are kept (n_paths x dates doubles, one column per date), plus
 //    one cash flow and one exercise step per path. The prices kept are exactly
-//    those a whole n_paths x (n_steps + 1) matrix would hold.
+//    those a whole n_paths x (n_steps + 1) matrix would hold. All three are
+//    uninitialised `Buffer`s (huge-page aligned when large), written once.
+//  * Paths are simulated in groups of up to 8 consecutive paths, one lane per
+//    path: each lane multiplies its own factors in step order, so a lane holds
+//    exactly the scalar product. A group's factors come from a source (see
+//    `simulate_exercise_date_prices`), which alone knows the stream.
 //  * Backward induction over the dates before maturity, latest first. At each
 //    date the discounted realised cash flows of the in-the-money paths are
 //    regressed on unweighted Laguerre polynomials of the moneyness S / K, degree
@@ -24,11 +29,23 @@
 //    in-the-money paths, or whose pivot falls to 1e-12 or below, is skipped.
 //    A path exercises when its intrinsic value strictly exceeds the fitted
 //    continuation value (floored at 0).
+//  * The normal equations are sums over the in-the-money paths in path order:
+//    each entry of the upper triangle of A (and of b) adds phi_p * phi_q (and
+//    phi_p * y) path after path, starting from +0.0; out-of-the-money paths add
+//    nothing. The products of 8 paths are formed at once, one lane per path;
+//    an out-of-the-money lane contributes +0.0, which leaves every such sum's
+//    bits unchanged (a sum that starts at +0.0 is never -0.0, and s + 0.0 is s
+//    for every other s, NaN and infinities included), whatever its own product
+//    was. A[0][0], a sum of 1.0 over the in-the-money paths, is their count.
+//    Exercise decisions are made 8 paths at a time. Every lane computes what
+//    one path at a time computes, so no SIMD target changes a bit.
 //  * Estimate: the mean of the discounted cash flows with the population
 //    standard error. With immediate exercise allowed (the American put) a
 //    larger intrinsic value at time 0 replaces the mean, with standard error 0.
 //  * Discounting to a later step uses the one-step factor raised to the integer
-//    step count by repeated squaring, so equal step counts give equal bits.
+//    step count by repeated squaring, so equal step counts give equal bits;
+//    the powers 0..n_steps are tabulated once by that same function when the
+//    table is small next to the prices kept, and computed per path otherwise.
 //  * Failures: an invalid record is a `FatalError` with a fixed message, checked
 //    in a fixed order; storage whose size overflows or cannot be obtained is an
 //    `AllocationFailure` naming the buffer. Nothing is left behind either way.
@@ -41,6 +58,7 @@
 #include <string>
 #include <vector>
 
+#include "mc_core/buffer.hpp"
 #include "mc_core/european.hpp"
 
 namespace mc_core::runtime::cpu {
@@ -186,12 +204,22 @@ double integer_power(double base, std::int32_t exponent);
 // The Laguerre polynomial L_p (p = 0..3) of x without the exponential weight,
 // in the operation order the regression relies on:
 //   L0 = 1, L1 = 1 - x, L2 = (1 - 2x) + x^2/2, L3 = ((1 - 3x) + 3x^2/2) - x^3/6.
+// `laguerre_term<P>` takes a double or a lane pack (P >= 1), so the per-path
+// and the lane-parallel code evaluate one expression.
+template <int P, class T>
+constexpr T laguerre_term(T x) {
+    static_assert(P >= 1 && P <= 3);
+    if constexpr (P == 1) return 1.0 - x;
+    else if constexpr (P == 2) return (1.0 - 2.0 * x) + 0.5 * (x * x);
+    else return ((1.0 - 3.0 * x) + 1.5 * (x * x)) - (x * x) * x / 6.0;
+}
+
 constexpr double laguerre(int p, double x) {
     switch (p) {
         case 0: return 1.0;
-        case 1: return 1.0 - x;
-        case 2: return (1.0 - 2.0 * x) + 0.5 * (x * x);
-        default: return ((1.0 - 3.0 * x) + 1.5 * (x * x)) - (x * x) * x / 6.0;
+        case 1: return laguerre_term<1>(x);
+        case 2: return laguerre_term<2>(x);
+        default: return laguerre_term<3>(x);
     }
 }
 
@@ -227,28 +255,41 @@ struct LsmGrid {
 struct ExerciseDatePrices {
     std::uint64_t n_paths = 0;
     std::uint64_t dates = 0;
-    std::vector<double> values;
+    Buffer<double> values;  // n_paths x dates
 
     const double* column(std::uint64_t date) const { return values.data() + date * n_paths; }
 };
 
 // Simulates every path over all n_steps steps from one stream seeded with
 // `seed` and keeps the prices at the schedule's steps.
+//
+// The stream is behind a growth-factor source, which the simulation asks for
+// the factors exp(drift + vol z) of a group of consecutive paths (at most 8,
+// groups in path order) over a run of steps (runs in step order), laid out
+// step-major: factor of path first + l at step first_step + j in
+// out[j * stride + l]. The one-stream source serves whole paths in groups of
+// 8 while their factors fit a small block, one path in runs of steps
+// otherwise; a source of one stream per path could serve any shape.
+//
+// `lanes` 0 runs on the active SIMD target's own packs. 2, 4 or 8 force packs
+// of that many paths, compiled for the baseline: every width and every target
+// give the same bits, and this lets a test check the widest packs on a machine
+// that lacks their target. Likewise for `longstaff_schwartz_policy`.
 ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0, std::uint64_t n_paths,
                                                  std::uint64_t n_steps, std::uint64_t seed,
-                                                 const std::vector<std::uint64_t>& schedule);
+                                                 const std::vector<std::uint64_t>& schedule, std::size_t lanes = 0);
 
 // Each path's planned payoff and the step at which it is received.
 struct ExercisePolicy {
-    std::vector<double> cash_flow;
-    std::vector<std::uint64_t> exercise_step;
+    Buffer<double> cash_flow;
+    Buffer<std::uint64_t> exercise_step;
     std::uint64_t regression_steps = 0;
 };
 
 // Maturity payoffs, then the backward induction over the dates before the
 // last one of `schedule` (whose last step is maturity).
 ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule,
-                                         double k, double discount, int degree);
+                                         double k, double discount, int degree, std::size_t lanes = 0);
 
 }  // namespace lsm
 
