@@ -1,25 +1,32 @@
 #include "mc_core/block_math.hpp"
 
-#include <cstring>
+#include <array>
 
 namespace mc_core::block_math {
 
 namespace {
 
-// Applies `f` (pack -> pack) to n values a pack at a time on the active
-// target; the last partial pack is padded with a harmless argument.
-template <class F>
-void transform(const double* in, double* out, std::size_t n, double pad, F f) {
+// Applies `f` (pack -> K packs) to n values a pack at a time on the active
+// target, writing its k-th result to outs[k]. The last partial pack is padded
+// with a harmless argument; lanes never interact, so element i's result does
+// not depend on n or on its position. Each pack is loaded before any output
+// is stored, so an output may be the input itself.
+template <std::size_t K, class F>
+void transform(const double* in, const std::array<double*, K>& outs, std::size_t n, double pad, F f) {
     simd::on_active_target([&](auto tag) {
         using V = typename decltype(tag)::type;
         constexpr std::size_t kLanes = simd::lanes_of<V>;
         std::size_t i = 0;
-        for (; i + kLanes <= n; i += kLanes) simd::store(out + i, f(simd::load<V>(in + i)));
+        for (; i + kLanes <= n; i += kLanes) {
+            const std::array<V, K> results = f(simd::load<V>(in + i));
+            for (std::size_t k = 0; k < K; ++k) simd::store(outs[k] + i, results[k]);
+        }
         if (i < n) {
             double padded[kLanes];
             for (std::size_t l = 0; l < kLanes; ++l) padded[l] = i + l < n ? in[i + l] : pad;
-            const V result = f(simd::load<V>(padded));
-            for (std::size_t l = 0; i + l < n; ++l) out[i + l] = result[l];
+            const std::array<V, K> results = f(simd::load<V>(padded));
+            for (std::size_t k = 0; k < K; ++k)
+                for (std::size_t l = 0; i + l < n; ++l) outs[k][i + l] = results[k][l];
         }
     });
 }
@@ -27,27 +34,23 @@ void transform(const double* in, double* out, std::size_t n, double pad, F f) {
 }  // namespace
 
 void exp_block(double* values, std::size_t n) {
-    transform(values, values, n, 0.0, [](auto x) { return lane_math::exp(x); });
+    transform<1>(values, {values}, n, 0.0, [](auto x) { return std::array{lane_math::exp(x)}; });
 }
 
 void log_block(double* values, std::size_t n) {
-    transform(values, values, n, 1.0, [](auto x) { return lane_math::log(x); });
+    transform<1>(values, {values}, n, 1.0, [](auto x) { return std::array{lane_math::log(x)}; });
 }
 
 void sqrt_block(double* values, std::size_t n) {
-    transform(values, values, n, 1.0, [](auto x) { return lane_math::sqrt(x); });
+    transform<1>(values, {values}, n, 1.0, [](auto x) { return std::array{lane_math::sqrt(x)}; });
 }
 
+// One reduction per angle serves both outputs.
 void sincos_block(const double* angles, double* sines, double* cosines, std::size_t n) {
-    transform(angles, sines, n, 0.0, [](auto x) {
+    transform<2>(angles, {sines, cosines}, n, 0.0, [](auto x) {
         decltype(x) s, c;
         lane_math::sincos(x, s, c);
-        return s;
-    });
-    transform(angles, cosines, n, 0.0, [](auto x) {
-        decltype(x) s, c;
-        lane_math::sincos(x, s, c);
-        return c;
+        return std::array{s, c};
     });
 }
 

@@ -427,9 +427,8 @@ struct Sums {
 struct SweepConstants {
     double k;
     double strike_floor;
-    double beta[4];  // the fitted coefficients of the decision date
-    std::uint64_t decide_step;
-    std::uint64_t accumulate_step;
+    double beta[4];      // the date's fitted coefficients
+    std::uint64_t step;  // the date's grid step
     const double* powers;  // discount^m, m = 0..maturity, or null: compute them
     double discount;
 };
@@ -486,7 +485,7 @@ MC_LANE_INLINE void decide_block(const SweepConstants& c, V s, V& cash, simd::u6
     static_for<Degree>([&](auto i) { continuation = continuation + c.beta[i + 1] * phi[i + 1]; });
     const simd::mask_of<V> now = exercise > simd::positive_part(continuation);
     cash = simd::select(now, exercise, cash);
-    when = simd::select(now, simd::u64_of<V>{} + c.decide_step, when);
+    when = simd::select(now, simd::u64_of<V>{} + c.step, when);
 }
 
 // The running sums of one sweep, held across lanes: sum t is lane t % W of
@@ -543,80 +542,89 @@ MC_LANE_INLINE V sums_pack(const Sums<Degree>& sums, int g, std::index_sequence<
     return V{(g * kWidth + static_cast<int>(L) < Sums<Degree>::kTerms ? sums.term[g * kWidth + L] : 0.0)...};
 }
 
-// A run of `packs` packs of paths: first the decisions and the discounted
-// realised cash flows of all of them, then their sums. The first loop carries
-// nothing from one pack to the next, so the table look-ups of many packs
-// overlap; the second is left with the chains of additions.
-template <int Degree, bool Decide, bool Accumulate, class V>
-MC_LANE_INLINE void sweep_run(const SweepConstants& c, std::size_t packs, const double* s_decide,
-                              const double* s_accumulate, double* cash, std::uint64_t* when, double* discounted,
-                              LaneSums<Degree, V>& sums) {
-    constexpr std::size_t kWidth = simd::lanes_of<V>;
-    for (std::size_t b = 0; b < packs; ++b) {
-        const std::size_t i = b * kWidth;
-        V cash_v = simd::load<V>(cash + i);
-        simd::u64_of<V> when_v = load_steps<V>(when + i);
-        if constexpr (Decide) {
-            decide_block<Degree>(c, simd::load<V>(s_decide + i), cash_v, when_v);
-            simd::store(cash + i, cash_v);
-            store_steps(when + i, when_v);
-        }
-        // Discounted realised cash flow; the step count is a 32-bit exponent.
-        if constexpr (Accumulate)
-            simd::store(discounted + i, cash_v * discount_powers(c, when_v - c.accumulate_step));
-    }
-    if constexpr (Accumulate)
-        for (std::size_t b = 0; b < packs; ++b) {
-            const std::size_t i = b * kWidth;
-            accumulate_block<Degree>(c, simd::load<V>(s_accumulate + i), simd::load<V>(discounted + i), sums);
-        }
-}
-
-// One pass over the paths: the decisions at one date, then, with the updated
-// cash flows, the sums of the previous date, in runs of packs. The last
-// partial pack is padded (price k: never in the money) and only its real
-// lanes are written back.
-template <int Degree, bool Decide, bool Accumulate>
-void sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* s_decide,
-           const double* s_accumulate, double* cash, std::uint64_t* when, Sums<Degree>& sums) {
+// The exercise decisions at one date, pack after pack; the last partial pack
+// is padded (price k: never in the money) and only its real lanes are kept.
+template <int Degree>
+void decide_sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* prices,
+                  double* cash, std::uint64_t* when) {
     on_lanes(lanes, [&](auto pack) {
         using V = typename decltype(pack)::type;
         constexpr std::size_t kWidth = simd::lanes_of<V>;
-        constexpr std::size_t kRunPacks = 256 / kWidth;
         // Local copies: the stores to the cash flows cannot alias them.
         const SweepConstants c = constants;
-        const double* const sd = s_decide;
-        const double* const sa = s_accumulate;
+        const double* const s = prices;
         double* const cf = cash;
         std::uint64_t* const ws = when;
-        alignas(64) double discounted[kRunPacks * kWidth];
+        auto block = [&](const double* sp, double* cp, std::uint64_t* wp) {
+            V cash_v = simd::load<V>(cp);
+            simd::u64_of<V> when_v = load_steps<V>(wp);
+            decide_block<Degree>(c, simd::load<V>(sp), cash_v, when_v);
+            simd::store(cp, cash_v);
+            store_steps(wp, when_v);
+        };
+        std::uint64_t i = 0;
+        for (; i + kWidth <= n; i += kWidth) block(s + i, cf + i, ws + i);
+        if (i < n) {
+            const std::size_t real = static_cast<std::size_t>(n - i);
+            double pad_s[kWidth], pad_c[kWidth];
+            std::uint64_t pad_w[kWidth];
+            for (std::size_t l = 0; l < kWidth; ++l) {
+                pad_s[l] = l < real ? s[i + l] : c.k;
+                pad_c[l] = l < real ? cf[i + l] : 0.0;
+                pad_w[l] = l < real ? ws[i + l] : c.step;
+            }
+            block(pad_s, pad_c, pad_w);
+            for (std::size_t l = 0; l < real; ++l) {
+                cf[i + l] = pad_c[l];
+                ws[i + l] = pad_w[l];
+            }
+        }
+    });
+}
+
+// The normal-equation sums of one date over the paths, in path order, added
+// to `sums`. In runs of packs: first the discounted realised cash flows of the
+// run, which carry nothing from one pack to the next, so that the table
+// look-ups of many packs overlap; then the terms and the additions. The last
+// partial pack is padded (price k: never in the money).
+template <int Degree>
+void accumulate_sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* prices,
+                      const double* cash, const std::uint64_t* when, Sums<Degree>& sums) {
+    on_lanes(lanes, [&](auto pack) {
+        using V = typename decltype(pack)::type;
+        constexpr std::size_t kWidth = simd::lanes_of<V>;
+        constexpr std::size_t kRun = 256;  // paths, a multiple of every pack width
+        const SweepConstants c = constants;
+        const double* const s = prices;
+        const double* const cf = cash;
+        const std::uint64_t* const ws = when;
+        alignas(64) double discounted[kRun];
         LaneSums<Degree, V> local;
         static_for<LaneSums<Degree, V>::kPacks>(
             [&](auto g) { local.pack[g] = sums_pack<V>(sums, g, std::make_index_sequence<kWidth>{}); });
         local.in_the_money = simd::i64_of<V>{};
-        const std::uint64_t whole = n / kWidth;
-        for (std::uint64_t b = 0; b < whole; b += kRunPacks) {
-            const std::size_t packs = static_cast<std::size_t>(std::min<std::uint64_t>(kRunPacks, whole - b));
-            const std::uint64_t i = b * kWidth;
-            sweep_run<Degree, Decide, Accumulate, V>(c, packs, sd + i, sa + i, cf + i, ws + i, discounted, local);
-        }
-        const std::uint64_t i = whole * kWidth;
-        if (i < n) {
-            const std::size_t lanes = static_cast<std::size_t>(n - i);
-            double pad_sd[kWidth], pad_sa[kWidth], pad_cf[kWidth];
-            std::uint64_t pad_ws[kWidth];
+        auto run = [&](const double* sp, const double* cp, const std::uint64_t* wp, std::size_t count) {
+            for (std::size_t i = 0; i < count; i += kWidth) {
+                // Discounted realised cash flow; the step count is a 32-bit exponent.
+                const V powers = discount_powers(c, load_steps<V>(wp + i) - c.step);
+                simd::store(discounted + i, simd::load<V>(cp + i) * powers);
+            }
+            for (std::size_t i = 0; i < count; i += kWidth)
+                accumulate_block<Degree>(c, simd::load<V>(sp + i), simd::load<V>(discounted + i), local);
+        };
+        const std::uint64_t whole = n - n % kWidth;
+        for (std::uint64_t i = 0; i < whole; i += kRun)
+            run(s + i, cf + i, ws + i, static_cast<std::size_t>(std::min<std::uint64_t>(kRun, whole - i)));
+        if (whole < n) {
+            const std::size_t real = static_cast<std::size_t>(n - whole);
+            double pad_s[kWidth], pad_c[kWidth];
+            std::uint64_t pad_w[kWidth];
             for (std::size_t l = 0; l < kWidth; ++l) {
-                const bool real = l < lanes;
-                pad_sd[l] = Decide && real ? sd[i + l] : c.k;
-                pad_sa[l] = Accumulate && real ? sa[i + l] : c.k;
-                pad_cf[l] = real ? cf[i + l] : 0.0;
-                pad_ws[l] = real ? ws[i + l] : c.accumulate_step;
+                pad_s[l] = l < real ? s[whole + l] : c.k;
+                pad_c[l] = l < real ? cf[whole + l] : 0.0;
+                pad_w[l] = l < real ? ws[whole + l] : c.step;
             }
-            sweep_run<Degree, Decide, Accumulate, V>(c, 1, pad_sd, pad_sa, pad_cf, pad_ws, discounted, local);
-            for (std::size_t l = 0; l < lanes; ++l) {
-                cf[i + l] = pad_cf[l];
-                ws[i + l] = pad_ws[l];
-            }
+            run(pad_s, pad_c, pad_w, kWidth);
         }
         static_for<Sums<Degree>::kTerms>([&](auto t) { sums.term[t] = local.pack[t / kWidth][t % kWidth]; });
         for (std::size_t l = 0; l < kWidth; ++l) sums.in_the_money += static_cast<std::uint64_t>(local.in_the_money[l]);
@@ -624,41 +632,26 @@ void sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, 
 }
 
 // One backward pass of Longstaff and Schwartz (2001) with a basis of fixed
-// degree. Each pass over the paths makes the decisions of one date and the
-// sums of the date before it: a path's sums need only its own cash flow, so
-// the order of the additions (path order) is that of a pass per step.
+// degree: per date, the sums over the paths, the fit, then the decisions.
 template <int Degree>
 void backward_induction(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule, double k,
                         const DiscountPowers& powers, std::size_t lanes, ExercisePolicy& policy) {
     const std::uint64_t n = prices.n_paths;
-    const std::size_t dates = schedule.size();
-    if (dates < 2) return;  // maturity only: its payoff is already planned
     double* const cash = policy.cash_flow.data();
     std::uint64_t* const when = policy.exercise_step.data();
-    SweepConstants c{k, std::fmax(k, kDblMin), {}, 0, schedule[dates - 2], powers.table(), powers.discount()};
-
-    Sums<Degree> sums;
-    sweep<Degree, false, true>(lanes, c, n, nullptr, prices.column(dates - 2), cash, when, sums);
-    for (std::size_t date = dates - 1; date-- > 0;) {
+    SweepConstants c{k, std::fmax(k, kDblMin), {}, 0, powers.table(), powers.discount()};
+    // Maturity (the last date) is never visited: its payoff is already planned.
+    for (std::size_t date = schedule.size() - 1; date-- > 0;) {
+        const double* const s = prices.column(date);
+        c.step = schedule[date];
+        Sums<Degree> sums;
+        accumulate_sweep<Degree>(lanes, c, n, s, cash, when, sums);
+        if (sums.in_the_money <= static_cast<std::uint64_t>(Degree)) continue;  // too few points to fit
         NormalEquations system = sums.equations();
-        // Too few points to fit, or a singular fit: no decisions at this date.
-        const bool fitted =
-            sums.in_the_money > static_cast<std::uint64_t>(Degree) && solve_normal_equations(system, Degree);
-        if (fitted) ++policy.regression_steps;
+        if (!solve_normal_equations(system, Degree)) continue;
+        ++policy.regression_steps;
         for (int p = 0; p <= Degree; ++p) c.beta[p] = system.b[p];
-        sums = Sums<Degree>{};
-        c.decide_step = schedule[date];
-        const double* const now = prices.column(date);
-        if (date == 0) {
-            if (fitted) sweep<Degree, true, false>(lanes, c, n, now, nullptr, cash, when, sums);
-            break;
-        }
-        c.accumulate_step = schedule[date - 1];
-        const double* const before = prices.column(date - 1);
-        if (fitted)
-            sweep<Degree, true, true>(lanes, c, n, now, before, cash, when, sums);
-        else
-            sweep<Degree, false, true>(lanes, c, n, nullptr, before, cash, when, sums);
+        decide_sweep<Degree>(lanes, c, n, s, cash, when);
     }
 }
 

@@ -254,4 +254,264 @@ TEST(EarlyExercise, ValidationOrderThenTheSchedule) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Storage.
+
+TEST(LsmBuffer, AlignmentPagesMovesAndFailures) {
+    const Buffer<double> empty(0, "nothing");
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(empty.data(), nullptr);
+    EXPECT_EQ(empty.reserved_bytes(), 0u);
+
+    Buffer<std::uint64_t> small(1001, "small");
+    EXPECT_EQ(small.size(), 1001u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.data()) % kBufferAlignment, 0u);
+    EXPECT_FALSE(small.mapped());
+    for (std::size_t i = 0; i < small.size(); ++i) small[i] = i;
+    EXPECT_EQ(small[1000], 1000u);
+
+    // From 2 MiB up: whole huge pages, huge-page aligned, and on Linux a mapping of its own.
+    Buffer<double> large(kHugePageBytes / sizeof(double) + 1, "large");
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data()) % kHugePageBytes, 0u);
+    EXPECT_EQ(large.reserved_bytes(), 2 * kHugePageBytes);
+#if defined(__linux__)
+    EXPECT_TRUE(large.mapped());
+#endif
+    for (double& v : large) v = 1.5;  // every page writable
+    EXPECT_EQ(large[large.size() - 1], 1.5);
+
+    Buffer<double> moved(std::move(large));
+    EXPECT_TRUE(large.empty());
+    EXPECT_EQ(large.reserved_bytes(), 0u);
+    EXPECT_EQ(moved[0], 1.5);
+    moved = Buffer<double>(3, "replacement");  // the large mapping is released
+    EXPECT_EQ(moved.size(), 3u);
+
+    auto failure = [](std::uint64_t count) {
+        try {
+            Buffer<double> b(count, "test values");
+        } catch (const AllocationFailure& e) {
+            return std::string(e.what());
+        }
+        return std::string("<no error>");
+    };
+    EXPECT_EQ(failure(std::uint64_t{1} << 61), "cannot allocate test values: 2305843009213693952 values");  // bytes overflow
+    EXPECT_EQ(failure(std::uint64_t{1} << 55), "cannot allocate test values: 36028797018963968 values");  // 256 PiB
+}
+
+// ---------------------------------------------------------------------------
+// The backward pass against one path at a time.
+
+// The backward induction as a loop over single paths: the normal equations
+// add, in path order, the products of the in-the-money paths only, and every
+// discount factor comes from integer_power.
+struct ReferencePolicy {
+    std::vector<double> cash;
+    Steps step;
+    std::uint64_t regression_steps = 0;
+};
+
+ReferencePolicy reference_policy(const std::vector<double>& values, std::uint64_t n, const Steps& schedule, double k,
+                                 double discount, int degree) {
+    using block_math::positive_part;
+    const std::size_t dates = schedule.size();
+    ReferencePolicy r{std::vector<double>(n), Steps(n, schedule.back())};
+    for (std::uint64_t i = 0; i < n; ++i) r.cash[i] = positive_part(k - values[(dates - 1) * n + i]);
+    const double strike_floor = std::fmax(k, kDblMin);
+    for (std::size_t date = dates - 1; date-- > 0;) {
+        const std::uint64_t step = schedule[date];
+        const double* const s = values.data() + date * n;
+        NormalEquations system;
+        std::uint64_t in_the_money = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (!(positive_part(k - s[i]) > 0.0)) continue;
+            const double x = s[i] / strike_floor;
+            const double y = r.cash[i] * integer_power(discount, static_cast<std::int32_t>(r.step[i] - step));
+            for (int p = 0; p <= degree; ++p) {
+                for (int q = p; q <= degree; ++q) system.a[p][q] += laguerre(p, x) * laguerre(q, x);
+                system.b[p] += laguerre(p, x) * y;
+            }
+            ++in_the_money;
+        }
+        if (in_the_money <= static_cast<std::uint64_t>(degree)) continue;
+        for (int p = 1; p <= degree; ++p)
+            for (int q = 0; q < p; ++q) system.a[p][q] = system.a[q][p];
+        if (!solve_normal_equations(system, degree)) continue;
+        ++r.regression_steps;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const double exercise = positive_part(k - s[i]);
+            if (!(exercise > 0.0)) continue;
+            const double x = s[i] / strike_floor;
+            double continuation = system.b[0];
+            for (int p = 1; p <= degree; ++p) continuation = continuation + system.b[p] * laguerre(p, x);
+            if (exercise > positive_part(continuation)) {
+                r.cash[i] = exercise;
+                r.step[i] = step;
+            }
+        }
+    }
+    return r;
+}
+
+// The policy on every target's own packs and on forced packs of 2, 4 and 8
+// paths equals the reference bit for bit.
+void expect_policy_matches_reference(const std::vector<double>& values, std::uint64_t n, const Steps& schedule,
+                                     double k, double discount, int degree) {
+    const ReferencePolicy expected = reference_policy(values, n, schedule, k, discount, degree);
+    const ExerciseDatePrices prices = prices_of(n, values);
+    auto check = [&](const ExercisePolicy& got) {
+        EXPECT_EQ(bits_of(as_vector(got.cash_flow)), bits_of(expected.cash));
+        EXPECT_EQ(as_vector(got.exercise_step), expected.step);
+        EXPECT_EQ(got.regression_steps, expected.regression_steps);
+    };
+    EachTarget each;
+    for (const simd::Target t : each.targets) {
+        SCOPED_TRACE(simd::target_name(t));
+        ASSERT_TRUE(simd::set_active_target(t));
+        check(longstaff_schwartz_policy(prices, schedule, k, discount, degree));
+    }
+    for (const std::size_t lanes : {2, 4, 8}) {
+        SCOPED_TRACE(testing::Message() << lanes << " lanes");
+        check(longstaff_schwartz_policy(prices, schedule, k, discount, degree, lanes));
+    }
+}
+
+TEST(LsmBackwardPass, EveryTargetAndPackWidthMatchesOnePathAtATime) {
+    struct Case {
+        std::uint64_t n_paths, n_steps;
+        Steps schedule;  // empty: every step
+        double s0, sigma;
+    };
+    std::vector<Case> cases;
+    for (const std::uint64_t n_paths : {1, 7, 1001})
+        for (const std::uint64_t n_steps : {2, 65})
+            for (const double s0 : {100.0, 40.0, 250.0})  // at, deep in and deep out of the money
+                for (const bool bermudan : {false, true})
+                    cases.push_back({n_paths, n_steps, bermudan ? Steps{1, n_steps / 2, n_steps} : Steps{}, s0, 0.3});
+    cases.push_back({257, 16, {}, 90.0, 0.0});  // one price per date: singular fits
+    cases.push_back({4099, 40, {}, 110.0, 0.45});
+    // Too long a horizon for the discount table: the powers are computed per path.
+    cases.push_back({9, 20000, {5000, 10000, 20000}, 95.0, 0.25});
+    for (const Case& c : cases) {
+        const Steps schedule = c.schedule.empty() ? every_step(c.n_steps) : c.schedule;
+        const LsmGrid grid = LsmGrid::from(0.05, c.sigma, 1.0, c.n_steps);
+        const std::vector<double> values =
+            as_vector(simulate_exercise_date_prices(grid, c.s0, c.n_paths, c.n_steps, 7, schedule).values);
+        for (int degree = 1; degree <= 3; ++degree) {
+            SCOPED_TRACE(testing::Message() << c.n_paths << " paths, " << c.n_steps << " steps, " << schedule.size()
+                                            << " dates, s0 " << c.s0 << ", degree " << degree);
+            expect_policy_matches_reference(values, c.n_paths, schedule, 100.0, grid.discount, degree);
+        }
+    }
+}
+
+TEST(LsmBackwardPass, OutOfTheMoneyPathsAddNothingEvenWhenTheirTermsAreNotFinite) {
+    // Strike 1, dates at steps 1, 2 and 3. An infinite price is out of the money
+    // but its basis values are infinite or NaN; a NaN price is out of the money
+    // too (positive_part(NaN) = 0). Were their products added as zeros times
+    // the mask, the sums would turn NaN. The rest: zero, negative, subnormal,
+    // at the strike, and near it.
+    const std::vector<double> first = {0.5, kInf, kNaN, 0.0, -1.0, 1.0, 1e300, 5e-324, 0.25, 0.75, 0.9};
+    const std::vector<double> second = {0.3, 0.6, kInf, 0.1, 0.95, kNaN, 0.2, 0.8, 1.0, 0.05, 0.7};
+    const std::vector<double> last = {0.2, 0.5, kNaN, 0.1, 2.0, 0.0, 0.3, 0.7, kInf, 0.6, 0.4};
+    std::vector<double> values = first;
+    values.insert(values.end(), second.begin(), second.end());
+    values.insert(values.end(), last.begin(), last.end());
+    for (int degree = 1; degree <= 3; ++degree) {
+        SCOPED_TRACE(testing::Message() << "degree " << degree);
+        const ReferencePolicy expected = reference_policy(values, first.size(), {1, 2, 3}, 1.0, 0.9, degree);
+        EXPECT_GT(expected.regression_steps, 0u);  // finite fits: no NaN reached the sums
+        expect_policy_matches_reference(values, first.size(), {1, 2, 3}, 1.0, 0.9, degree);
+    }
+    // An infinite cash flow reaches the sums of an in-the-money path: infinite
+    // and NaN sums, a failed fit, the same on every target.
+    std::vector<double> infinite = {0.5, 0.6, 0.7, 0.8, 0.55, 0.65, -kInf, 0.5, 0.5, 0.5};
+    expect_policy_matches_reference(infinite, 5, {1, 2}, 1.0, 1.0, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Path generation and whole pricing calls on every target.
+
+TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
+    struct Case {
+        std::uint64_t n_paths, n_steps;
+        Steps schedule;
+    };
+    // 600 steps: too long for groups of whole paths, so one path at a time in runs.
+    for (const Case& c : std::vector<Case>{{1, 2, {1, 2}}, {9, 65, every_step(65)}, {1001, 16, {4, 8, 16}},
+                                           {7, 600, {1, 300, 599, 600}}, {3, 1500, {1500}}}) {
+        SCOPED_TRACE(testing::Message() << c.n_paths << " paths x " << c.n_steps << " steps");
+        const double r = 0.03, sigma = 0.4, s0 = 100.0;
+        const LsmGrid grid = LsmGrid::from(r, sigma, 1.0, c.n_steps);
+        std::vector<double> expected(c.n_paths * c.schedule.size());
+        NormalRng rng(11);
+        for (std::uint64_t i = 0; i < c.n_paths; ++i) {
+            double s = s0;
+            std::size_t date = 0;
+            for (std::uint64_t j = 1; j <= c.n_steps; ++j) {
+                s = s * block_math::exp(grid.drift + grid.vol * rng.next_standard_normal());
+                if (date < c.schedule.size() && c.schedule[date] == j) expected[date++ * c.n_paths + i] = s;
+            }
+        }
+        EachTarget each;
+        for (const simd::Target t : each.targets) {
+            SCOPED_TRACE(simd::target_name(t));
+            ASSERT_TRUE(simd::set_active_target(t));
+            EXPECT_EQ(bits_of(as_vector(simulate_exercise_date_prices(grid, s0, c.n_paths, c.n_steps, 11, c.schedule).values)),
+                      bits_of(expected));
+        }
+        for (const std::size_t lanes : {2, 4, 8})
+            EXPECT_EQ(bits_of(as_vector(
+                          simulate_exercise_date_prices(grid, s0, c.n_paths, c.n_steps, 11, c.schedule, lanes).values)),
+                      bits_of(expected))
+                << lanes << " lanes";
+    }
+}
+
+TEST(EarlyExercise, EveryTargetPricesTheSameBits) {
+    auto fields = [](const auto& r) {
+        return std::make_tuple(std::bit_cast<std::uint64_t>(r.price), std::bit_cast<std::uint64_t>(r.std_error),
+                               r.early_exercise_count, r.maturity_exercise_count, r.regression_steps);
+    };
+    for (const std::uint64_t degree : {1, 2, 3}) {
+        AmericanPutConfig american;
+        american.n_paths = 3001;
+        american.basis_degree = degree;
+        BermudanPutConfig bermudan;
+        bermudan.n_paths = 1001;
+        bermudan.n_steps = 65;
+        bermudan.basis_degree = degree;
+        bermudan.exercise_steps = {40, 13, 26};
+        EachTarget each;
+        ASSERT_TRUE(simd::set_active_target(simd::Target::scalar));
+        const auto american_scalar = fields(american_put_price_lsm_cpu(american));
+        const auto bermudan_scalar = fields(bermudan_put_price_lsm_cpu(bermudan));
+        for (const simd::Target t : each.targets) {
+            SCOPED_TRACE(testing::Message() << simd::target_name(t) << ", degree " << degree);
+            ASSERT_TRUE(simd::set_active_target(t));
+            EXPECT_EQ(fields(american_put_price_lsm_cpu(american)), american_scalar);
+            EXPECT_EQ(fields(bermudan_put_price_lsm_cpu(bermudan)), bermudan_scalar);
+        }
+    }
+}
+
+TEST(EarlyExercise, KnownAnswersOfTheDefaultPuts) {
+    // CRR binomial tree, 4000 steps: the American put at s0 = k = 100, r = 3%,
+    // sigma = 20%, one year, is 6.742756; the European put (Black-Scholes) 6.458.
+    AmericanPutConfig american;
+    american.n_paths = 20000;
+    const AmericanPutResult a = american_put_price_lsm_cpu(american);
+    EXPECT_NEAR(a.price, 6.742756, 4.0 * a.std_error);
+    EXPECT_GT(a.std_error, 0.03);
+    EXPECT_LT(a.std_error, 0.08);
+    EXPECT_EQ(a.regression_steps, 63u);
+    EXPECT_GT(a.early_exercise_count, a.maturity_exercise_count);
+    BermudanPutConfig bermudan;
+    bermudan.n_paths = 20000;
+    const BermudanPutResult b = bermudan_put_price_lsm_cpu(bermudan);
+    EXPECT_EQ(b.regression_steps, 3u);
+    EXPECT_GT(b.price, 6.458 - 4.0 * b.std_error);
+    EXPECT_LT(b.price, a.price + 4.0 * a.std_error);
+}
+
 }  // namespace

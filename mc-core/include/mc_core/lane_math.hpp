@@ -16,8 +16,11 @@
 //    log 0.91, sin 0.85, cos 0.82 ulp at most (lane_math_test.cpp).
 //  * Ranges: exp over all doubles (overflow to +inf past 709.78, gradual
 //    underflow to 0 below -745.13); log over [0, inf] including subnormals
-//    (log 0 = -inf, log of a negative = NaN); sincos for |x| <= 2^20 pi/2,
-//    beyond which the reduction loses accuracy (inf and NaN give NaN).
+//    (log 0 = -inf, log of a negative = NaN); sincos within 1 ulp for
+//    |x| <= 2^20 pi/2 (about 1.6e6). Beyond, the reduction rounds and loses
+//    accuracy progressively (about 5e-8 absolute at 1e9, none left past
+//    about 1e15), but every finite argument still gives values in [-1, 1];
+//    inf and NaN give NaN.
 //  * inverse_standard_normal: Acklam's rational approximation in the Horner
 //    order of the scalar function, its tails through this log and sqrt.
 #pragma once
@@ -184,6 +187,7 @@ MC_LANE_INLINE void sincos(V x, V& s, V& c) {
     constexpr double kPio2_1 = 1.57079632673412561417e+00;  // first 33 bits of pi/2
     constexpr double kPio2_2 = 6.07710050630396597660e-11, kPio2_2t = 2.02226624879595063154e-21;
     constexpr double kPio2_3 = 2.02226624871116645580e-21, kPio2_3t = 8.47842766036889956997e-32;
+    constexpr double kPio4 = 7.85398163397448278999e-01;
     const V shifted = x * kInvPio2 + detail::kRoundMagic;
     const V fn = shifted - detail::kRoundMagic;
     const I n = detail::as_int(shifted) & 3;
@@ -206,8 +210,19 @@ MC_LANE_INLINE void sincos(V x, V& s, V& c) {
         r = simd::select(third, r3, r);
         w = simd::select(third, tail3, w);
     }
-    const V y0 = r - w;
-    const V y1 = (r - y0) - w;
+    V y0 = r - w;
+    V y1 = (r - y0) - w;
+    // Past 2^20 pi/2 the products fn * kPio2_k round, and past 2^51 fn is not
+    // even the quotient: y0 can land far outside [-pi/4, pi/4], where the
+    // kernels leave [-1, 1] and overflow. Within the limit |y0| < 0.79, so
+    // only such wild lanes are clamped (to +-pi/4, tail dropped); the NaN of
+    // inf and NaN arguments fails the comparison and stays. Unconditional:
+    // a select costs less than a test.
+    const auto wild = detail::as_double<V>(detail::as_bits(y0) & 0x7FFFFFFFFFFFFFFFULL) > 1.0;
+    const V clamped = detail::as_double<V>((detail::as_bits(y0) & 0x8000000000000000ULL) |
+                                           detail::as_bits(simd::broadcast<V>(kPio4)));
+    y0 = simd::select(wild, clamped, y0);
+    y1 = simd::select(wild, V{}, y1);
     const V ks = detail::kernel_sin(y0, y1);
     const V kc = detail::kernel_cos(y0, y1);
     const auto odd = (n & 1) != 0;
