@@ -84,7 +84,7 @@ struct FineCoarsePair {
 // order. Both Sobol variants give the plain scrambled points: no bridge here.
 template <class Model>
 PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
-                   std::vector<double>& normals, const Model& model) {
+                   const Model& model) {
     const std::uint64_t seed = derive_worker_seed(c.seed, level);
     if (c.sampling == SamplingMethod::pseudorandom)
         return stream_chunk<MonteCarloTechnique::standard>(seed, paths, model);
@@ -93,33 +93,23 @@ PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, st
     const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps);
     if (model.normals_per_unit() > fine_steps) fail("normal count must match MLMC fine step count");
     const BrownianBridgeWorkspace no_bridge(SamplingMethod::pseudorandom, fine_steps, c.t);
-    SamplerPoints points(sampler, no_bridge, model.normals_per_unit(), normals);
+    SamplerPoints points(sampler, no_bridge, model.normals_per_unit());
     return structured_run<MonteCarloTechnique::standard>(model, paths, points);
 }
 
-PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
-                        std::vector<double>& normals) {
-    if (level == 0) return sum_level(c, level, paths, fine_steps, normals, asian_model(c, fine_steps, fine_steps));
+PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps) {
+    if (level == 0) return sum_level(c, level, paths, fine_steps, asian_model(c, fine_steps, fine_steps));
     if (c.refinement_factor < 2) fail("refinement_factor must be >= 2");
     const std::uint64_t m = c.refinement_factor;
     const std::uint64_t coarse_steps = fine_steps / m;
     const FineCoarsePair pair{asian_model(c, fine_steps, coarse_steps * m), asian_model(c, coarse_steps, coarse_steps),
                               m, block_math::sqrt(static_cast<double>(m))};
-    return sum_level(c, level, paths, fine_steps, normals, pair);
-}
-
-// The structured samplers' scratch buffer, sized once for the finest grid;
-// nothing for pseudorandom sampling.
-std::vector<double> normal_buffer(const Config& c, std::uint64_t finest_steps) {
-    std::vector<double> normals;
-    if (c.sampling != SamplingMethod::pseudorandom) normals = allocate_vector<double>(finest_steps, "MLMC normal buffer");
-    return normals;
+    return sum_level(c, level, paths, fine_steps, pair);
 }
 
 // ---- Estimators -----------------------------------------------------------------
 
-ArithmeticAsianMlmcResult single_run(const Config& c, const std::vector<std::uint64_t>& fine_steps,
-                                     std::vector<double>& normals) {
+ArithmeticAsianMlmcResult single_run(const Config& c, const std::vector<std::uint64_t>& fine_steps) {
     ArithmeticAsianMlmcResult out;
     out.levels.reserve(fine_steps.size());
     double price = 0.0;
@@ -130,7 +120,7 @@ ArithmeticAsianMlmcResult single_run(const Config& c, const std::vector<std::uin
         const std::optional<std::uint64_t> n_c =
             l == 0 ? std::nullopt : std::optional<std::uint64_t>(n_f / c.refinement_factor);
 
-        const SampleMoments moments = population_moments(simulate_level(c, l, paths, n_f, normals), paths);
+        const SampleMoments moments = population_moments(simulate_level(c, l, paths, n_f), paths);
         const double variance_of_mean = moments.variance / static_cast<double>(paths);
 
         ArithmeticAsianMlmcLevelResult level;
@@ -158,8 +148,7 @@ ArithmeticAsianMlmcResult single_run(const Config& c, const std::vector<std::uin
 
 // R independent scrambles of the whole estimator; the spread of the R prices
 // (and of each level's R means) gives the standard errors.
-ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std::uint64_t>& fine_steps,
-                                         std::vector<double>& normals) {
+ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std::uint64_t>& fine_steps) {
     const std::uint64_t replicates = c.scramble_replicates;
     const std::uint64_t levels = c.levels;
     const double r_count = static_cast<double>(replicates);
@@ -173,7 +162,7 @@ ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std:
     Config replica = c;
     for (std::uint64_t r = 0; r < replicates; ++r) {
         replica.seed = derive_worker_seed(c.seed, r);
-        ArithmeticAsianMlmcResult run = single_run(replica, fine_steps, normals);
+        ArithmeticAsianMlmcResult run = single_run(replica, fine_steps);
         estimates[r] = run.price;
         for (std::uint64_t l = 0; l < levels; ++l) level_means[r * levels + l] = run.levels[l].mean;
         out.total_paths = saturating_add(out.total_paths, run.total_paths);
@@ -242,24 +231,21 @@ std::vector<std::uint64_t> mlmc_fine_step_counts(const ArithmeticAsianMlmcConfig
 ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_single_cpu(const ArithmeticAsianMlmcConfig& c) {
     validate_arithmetic_asian_mlmc_config(c);
     const std::vector<std::uint64_t> fine_steps = mlmc_fine_step_counts(c);
-    std::vector<double> normals = normal_buffer(c, fine_steps.back());
-    return single_run(c, fine_steps, normals);
+    return single_run(c, fine_steps);
 }
 
 ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu(const ArithmeticAsianMlmcConfig& c) {
     validate_arithmetic_asian_mlmc_config(c);
     // Every level's grid is known (or the call has failed) before any work.
     const std::vector<std::uint64_t> fine_steps = mlmc_fine_step_counts(c);
-    std::vector<double> normals = normal_buffer(c, fine_steps.back());
     if (c.sampling != SamplingMethod::pseudorandom && c.scramble_replicates >= 2)
-        return replicated_run(c, fine_steps, normals);
-    return single_run(c, fine_steps, normals);
+        return replicated_run(c, fine_steps);
+    return single_run(c, fine_steps);
 }
 
 PathSums simulate_asian_mlmc_level(const ArithmeticAsianMlmcConfig& c, std::uint64_t level, std::uint64_t paths,
                                    std::uint64_t fine_steps) {
-    std::vector<double> normals = normal_buffer(c, fine_steps);
-    return simulate_level(c, level, paths, fine_steps, normals);
+    return simulate_level(c, level, paths, fine_steps);
 }
 
 }  // namespace mc_core

@@ -96,16 +96,41 @@ std::uint64_t coprime_odd_multiplier(std::uint64_t hash, std::uint64_t n) {
 
 double clamp_unit(double u) { return std::min(std::max(u, kDblMin), kOneMinusUlp); }
 
-// k / d, exactly: below 2^52 through a double reciprocal and one correction
-// step (the estimate is off by at most one), which spares the digit loops an
-// integer division per digit; the integer division otherwise.
-std::uint64_t quotient(std::uint64_t k, std::uint64_t d) {
-    if (k >= (std::uint64_t{1} << 52)) return k / d;
-    std::uint64_t q = static_cast<std::uint64_t>(static_cast<double>(k) / static_cast<double>(d));
-    const std::int64_t r = static_cast<std::int64_t>(k - q * d);
-    if (r < 0) --q;
-    else if (r >= static_cast<std::int64_t>(d)) ++q;
-    return q;
+// floor(x) for 0 <= x < 2^52, as std::floor gives it.
+template <class V>
+MC_LANE_INLINE V floor_nonnegative(V x) {
+    constexpr double kTwo52 = 4503599627370496.0;
+    const V rounded = (x + kTwo52) - kTwo52;
+    return simd::select(rounded > x, rounded - 1.0, rounded);
+}
+
+// The scalar Halton digit loop for one dimension of a pack of points, one lane
+// per point. k holds the points' i + 1, all in [1, 2^52): every quotient,
+// digit and product is then an exact double, so each lane adds the same
+// digits times the same powers as the scalar loop. A lane whose digits have
+// run out keeps adding f * 0, which leaves its sum unchanged.
+template <class V>
+MC_LANE_INLINE V halton_pack(V k, double base, double shift) {
+    const double inverse = 1.0 / base;
+    V f = simd::broadcast<V>(1.0);
+    V v{};
+    do {
+        f = f / base;
+        // The quotient from the reciprocal is off by at most one.
+        V q = floor_nonnegative(k * inverse);
+        V digit = k - q * base;
+        const auto low = digit < 0.0;
+        q = simd::select(low, q - 1.0, q);
+        digit = simd::select(low, digit + base, digit);
+        const auto high = digit >= base;
+        q = simd::select(high, q + 1.0, q);
+        digit = simd::select(high, digit - base, digit);
+        v = v + f * digit;
+        k = q;
+    } while (simd::any(k != 0.0));
+    v = simd::select(v < kDblMin, simd::broadcast<V>(kDblMin), v);
+    const V u = shift + v;
+    return u - floor_nonnegative(u);  // Cranley-Patterson rotation
 }
 
 std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
@@ -116,7 +141,8 @@ std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
 
 StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed,
                                                  std::uint64_t n_points, std::uint64_t dimensions)
-    : n_points_(n_points) {
+    : n_points_(n_points),
+      remainder_magic_(n_points == 0 ? 0 : ~static_cast<unsigned __int128>(0) / n_points + 1) {
     switch (sampling) {
         case SamplingMethod::randomized_halton: {
             kind_ = Kind::randomized_halton;
@@ -130,14 +156,13 @@ StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::u
         case SamplingMethod::latin_hypercube: {
             kind_ = Kind::latin_hypercube;
             const std::uint64_t count = std::max<std::uint64_t>(dimensions, 1);
-            latin_.reserve(count);
+            latin_ = allocate_vector<LatinHypercubeDimension>(count, "Latin hypercube dimensions");
             for (std::uint64_t d = 0; d < count; ++d) {
                 const std::uint64_t h =
                     splitmix64_mix(((d * kGoldenGamma) ^ (seed ^ 0xD1B54A32D192ED03ULL)) + kGoldenGamma);
                 const std::uint64_t offset_hash = splitmix64_mix((h ^ 0xA24BAED4963EE407ULL) + kGoldenGamma);
-                latin_.push_back({coprime_odd_multiplier(h, n_points),
-                                  n_points == 0 ? 0 : offset_hash % n_points,
-                                  splitmix64_mix((h ^ 0x9FB21C651E98DF25ULL) + kGoldenGamma)});
+                latin_[d] = {coprime_odd_multiplier(h, n_points), n_points == 0 ? 0 : offset_hash % n_points,
+                             splitmix64_mix((h ^ 0x9FB21C651E98DF25ULL) + kGoldenGamma)};
             }
             return;
         }
@@ -154,14 +179,17 @@ StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::u
 
 double StructuredNormalSampler::halton_uniform(std::uint64_t i, std::uint64_t d) const {
     std::uint64_t k = i + 1;
+    const std::uint64_t base = bases_[d];
+    if (k != 0 && k < (std::uint64_t{1} << 52))
+        return halton_pack(simd::f64x1{static_cast<double>(k)}, static_cast<double>(base), shifts_[d])[0];
+    // Past the exact-double range, the same digits in integers.
     double v = kDblMin;
     if (k != 0) {
-        const std::uint64_t base = bases_[d];
         double f = 1.0;
         v = 0.0;
         do {
             f = f / static_cast<double>(base);
-            const std::uint64_t q = quotient(k, base);
+            const std::uint64_t q = k / base;
             v = v + f * static_cast<double>(k - q * base);
             k = q;
         } while (k != 0);
@@ -171,17 +199,21 @@ double StructuredNormalSampler::halton_uniform(std::uint64_t i, std::uint64_t d)
     return u - std::floor(u);  // Cranley-Patterson rotation
 }
 
-std::uint64_t StructuredNormalSampler::latin_stratum(std::uint64_t i, std::uint64_t d) const {
-    const LatinHypercubeDimension& dim = latin_[d];
-    const std::uint64_t mixed = dim.multiplier * i + dim.offset;
-    return n_points_ == 0 ? 0 : mixed % n_points_;
+// Dimension d of the points in `index`, one lane per point.
+template <class V>
+MC_LANE_INLINE V StructuredNormalSampler::latin_pack(simd::u64_of<V> index, std::uint64_t d) const {
+    V stratum;
+    for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) stratum[l] = static_cast<double>(latin_stratum(index[l], d));
+    const V jitter =
+        unit_from_bits(splitmix64_mix((latin_[d].jitter_key ^ (index * 0xBF58476D1CE4E5B9ULL)) + kGoldenGamma));
+    const V u = (jitter + stratum) / static_cast<double>(n_points_);
+    // clamp_unit, lane by lane.
+    const V low = simd::select(u < kDblMin, simd::broadcast<V>(kDblMin), u);
+    return simd::select(kOneMinusUlp < low, simd::broadcast<V>(kOneMinusUlp), low);
 }
 
 double StructuredNormalSampler::latin_uniform(std::uint64_t i, std::uint64_t d) const {
-    const double stratum = static_cast<double>(latin_stratum(i, d));
-    const double jitter = unit_from_bits(
-        splitmix64_mix((latin_[d].jitter_key ^ (i * 0xBF58476D1CE4E5B9ULL)) + kGoldenGamma));
-    return clamp_unit((jitter + stratum) / static_cast<double>(n_points_));
+    return latin_pack<simd::f64x1>(simd::u64_of<simd::f64x1>{i}, d)[0];
 }
 
 double StructuredNormalSampler::halton_normal(std::uint64_t i, std::uint64_t d) const {
@@ -204,6 +236,55 @@ void StructuredNormalSampler::fill_uniforms(std::uint64_t i, std::uint64_t m, do
             return;
         case Kind::scrambled_sobol:
             fill_scrambled_sobol_point_uniforms(sobol_seed_, i, m, out);
+            return;
+    }
+}
+
+void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t points, std::uint64_t m,
+                                                double* rows) const {
+    switch (kind_) {
+        case Kind::randomized_halton:
+            if (m > bases_.size()) fail("randomized Halton dimension out of range");
+            if (points == 0 || first + points >= (std::uint64_t{1} << 52)) {
+                for (std::uint64_t d = 0; d < m; ++d)
+                    for (std::size_t l = 0; l < points; ++l) rows[d * points + l] = halton_uniform(first + l, d);
+                return;
+            }
+            simd::on_active_target([&](auto pack) {
+                using V = typename decltype(pack)::type;
+                constexpr std::size_t kWidth = simd::lanes_of<V>;
+                for (std::size_t l0 = 0; l0 < points; l0 += kWidth) {
+                    const std::size_t here = std::min(kWidth, points - l0);
+                    V k;
+                    // Padding lanes repeat the last point.
+                    for (std::size_t l = 0; l < kWidth; ++l)
+                        k[l] = static_cast<double>(first + l0 + std::min(l, here - 1) + 1);
+                    for (std::uint64_t d = 0; d < m; ++d) {
+                        const V u = halton_pack(k, static_cast<double>(bases_[d]), shifts_[d]);
+                        for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
+                    }
+                }
+            });
+            return;
+        case Kind::latin_hypercube:
+            if (m > latin_.size()) fail("Latin hypercube dimension out of range");
+            simd::on_active_target([&](auto pack) {
+                using V = typename decltype(pack)::type;
+                constexpr std::size_t kWidth = simd::lanes_of<V>;
+                for (std::size_t l0 = 0; l0 < points; l0 += kWidth) {
+                    const std::size_t here = std::min(kWidth, points - l0);
+                    simd::u64_of<V> index;
+                    // Padding lanes repeat the last point.
+                    for (std::size_t l = 0; l < kWidth; ++l) index[l] = first + l0 + std::min(l, here - 1);
+                    for (std::uint64_t d = 0; d < m; ++d) {
+                        const V u = latin_pack<V>(index, d);
+                        for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
+                    }
+                }
+            });
+            return;
+        case Kind::scrambled_sobol:
+            fill_scrambled_sobol_rows(sobol_seed_, first, points, m, rows);
             return;
     }
 }

@@ -1,15 +1,18 @@
-// Owen-scrambled, index-shuffled Sobol points computed one coordinate at a time,
-// after Burley, "Practical Hash-based Owen Scrambling" (JCGT 2020). Direction
-// numbers: Joe and Kuo, new-joe-kuo-6.21201 (see tools/generate_sobol_directions.py).
+// Owen-scrambled, index-shuffled Sobol points after Burley, "Practical
+// Hash-based Owen Scrambling" (JCGT 2020), eight dimensions at a time with the
+// integer steps of a single coordinate. Direction numbers: Joe and Kuo,
+// new-joe-kuo-6.21201 (see tools/generate_sobol_directions.py).
 //
 // All values live in bit-reversed form between the index shuffle and the final
 // reversal, so that the nested (Owen) scrambling can be done with carries that
 // run from low to high bit positions: multiplication and addition.
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "mc_core/random.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core {
 namespace sobol_burley {
@@ -22,14 +25,23 @@ namespace {
 
 constexpr std::uint32_t kLaneMixers[4] = {0x912F69BAu, 0x174F18ABu, 0x691E72CAu, 0xB40CC1B8u};
 
-inline std::uint32_t reverse_bits32(std::uint32_t x) {
+// The integer steps below are templates over a 32-bit word or a pack of eight:
+// one definition serves single coordinates and eight dimensions at a time.
+typedef std::uint32_t U32x8 __attribute__((vector_size(32)));
+typedef std::int32_t I32x8 __attribute__((vector_size(32)));
+typedef double F64x8 __attribute__((vector_size(64)));
+
+template <class U>
+MC_LANE_INLINE U reverse_bits32(U x) {
     x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
     x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
     x = ((x >> 4) & 0x0F0F0F0Fu) | ((x & 0x0F0F0F0Fu) << 4);
-    return __builtin_bswap32(x);
+    x = ((x >> 8) & 0x00FF00FFu) | ((x & 0x00FF00FFu) << 8);
+    return (x >> 16) | (x << 16);
 }
 
-inline std::uint32_t hash(std::uint32_t x) {
+template <class U>
+MC_LANE_INLINE U hash(U x) {
     x ^= x >> 16;
     x *= 0x7FEB352Du;
     x ^= x >> 15;
@@ -38,7 +50,8 @@ inline std::uint32_t hash(std::uint32_t x) {
     return x;
 }
 
-inline std::uint32_t scramble_rev(std::uint32_t n, std::uint32_t key) {
+template <class U>
+MC_LANE_INLINE U scramble_rev(U n, U key) {
     n ^= n * 0x3D20ADEAu;
     n += key;
     n *= (key >> 16) | 1u;
@@ -54,8 +67,7 @@ inline std::uint32_t shuffled_index_rev(std::uint32_t index, std::uint32_t seed)
 
 // Key of the output scramble; dimensions 4g .. 4g+3 differ only in the lane mixer.
 inline std::uint32_t dimension_key(std::uint32_t dimension, std::uint32_t seed) {
-    return hash((seed * 0x9C8F2D3Bu) ^ (dimension >> 2) ^ 0xE6FE3BEBu ^
-                kLaneMixers[dimension & 3u]);
+    return hash((seed * 0x9C8F2D3Bu) ^ (dimension >> 2) ^ 0xE6FE3BEBu ^ kLaneMixers[dimension & 3u]);
 }
 
 // Sobol value of the reversed index `s` (top 16 bits used), in reversed form:
@@ -81,6 +93,62 @@ inline float finish(std::uint32_t v, std::uint32_t key) {
     return std::bit_cast<float>(bits) - 1.0f;  // exact
 }
 
+// The direction numbers by index bit, then dimension, so that one set bit of
+// the index XORs a row into eight dimensions at once.
+struct DirectionRows {
+    alignas(64) std::uint32_t row[kIndexBits][kDimensions];
+};
+
+const DirectionRows& direction_rows() {
+    static const DirectionRows rows = [] {
+        DirectionRows r{};
+        for (std::uint32_t d = 0; d < kDimensions; ++d)
+            for (std::uint32_t p = 0; p < kIndexBits; ++p) r.row[p][d] = kDirections[d][p];
+        return r;
+    }();
+    return rows;
+}
+
+MC_LANE_INLINE U32x8 load8(const std::uint32_t* p) {
+    U32x8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Dimensions 0 .. count-1 of one point, eight at a time: out[d * stride].
+// Each block of 2^16 points is its own sequence; each run of 256 dimensions
+// reuses the table under a seed raised by one. The value of a dimension is
+// (t >> 9) 2^-23, the 23-bit fraction finish() makes, exactly.
+MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, std::uint64_t point_index,
+                                std::uint64_t count, double* out, std::size_t stride) {
+    const std::uint32_t index16 = static_cast<std::uint32_t>(point_index & 0xFFFFu);
+    const std::uint32_t block_seed = seed + static_cast<std::uint32_t>(point_index >> 16) * 0x9E3779B9u;
+    const U32x8 quarter = {0, 0, 0, 0, 1, 1, 1, 1};
+    const U32x8 mixers = {kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3],
+                          kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3]};
+    for (std::uint64_t first = 0; first < count; first += kDimensions) {
+        const std::uint32_t pass_seed = block_seed + static_cast<std::uint32_t>(first >> 8);
+        const std::uint32_t s = shuffled_index_rev(index16, pass_seed);
+        unsigned set_bits[kIndexBits];
+        unsigned n_set = 0;
+        for (unsigned p = 0; p < kIndexBits; ++p)
+            if ((s >> (31 - p)) & 1u) set_bits[n_set++] = p;
+        const std::uint32_t key_base = (pass_seed * 0x9C8F2D3Bu) ^ 0xE6FE3BEBu;
+        const std::uint64_t pass = count - first < kDimensions ? count - first : kDimensions;
+        // The last group of a pass may reach past `count`, never past the table.
+        for (std::uint32_t group = 0; group < pass; group += 8) {
+            U32x8 v = {};
+            for (unsigned b = 0; b < n_set; ++b) v ^= load8(&rows.row[set_bits[b]][group]);
+            const U32x8 key = hash((key_base ^ ((group >> 2) + quarter)) ^ mixers);
+            const U32x8 t = reverse_bits32(scramble_rev(v, key)) >> 9;
+            const F64x8 u = __builtin_convertvector(__builtin_bit_cast(I32x8, t), F64x8) * 0x1p-23;
+            const std::uint64_t here = pass - group < 8 ? pass - group : 8;
+            double* const dst = out + (first + group) * stride;
+            for (std::uint64_t j = 0; j < here; ++j) dst[j * stride] = u[j];
+        }
+    }
+}
+
 }  // namespace
 
 std::uint32_t sobol_hash(std::uint32_t x) { return hash(x); }
@@ -97,57 +165,16 @@ float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
 
 void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
                                          double* dst) {
-    using namespace sobol_burley;
-    // Each block of 2^16 points is its own sequence; each run of 256 dimensions
-    // reuses the table under a seed raised by one.
-    const std::uint32_t index16 = static_cast<std::uint32_t>(point_index & 0xFFFFu);
-    const std::uint32_t block_seed =
-        seed + static_cast<std::uint32_t>(point_index >> 16) * 0x9E3779B9u;
+    fill_scrambled_sobol_rows(seed, point_index, 1, count, dst);
+}
 
-    // The sample is exact in f64.
-    const auto uniform = [](std::uint32_t v, std::uint32_t dim, std::uint32_t dim_seed) {
-        return static_cast<double>(finish(v, dimension_key(dim, dim_seed)));
-    };
-
-    std::uint64_t d = 0;
-    while (d < count) {
-        // One table pass: dimensions d .. min(d + 256, count) - 1 share a seed.
-        const std::uint32_t pass_seed = block_seed + static_cast<std::uint32_t>(d >> 8);
-        const std::uint32_t s = shuffled_index_rev(index16, pass_seed);
-        const std::uint64_t pass_end = (d | 0xFFu) + 1 < count ? (d | 0xFFu) + 1 : count;
-
-        // Groups of four dimensions sharing the index loop. d is a multiple of 4
-        // here, as a pass starts at a multiple of 256.
-        for (; d + 4 <= pass_end; d += 4) {
-            const std::uint32_t dim = static_cast<std::uint32_t>(d & 0xFFu);
-            const std::uint16_t* r0 = kDirections[dim];
-            const std::uint16_t* r1 = kDirections[dim + 1];
-            const std::uint16_t* r2 = kDirections[dim + 2];
-            const std::uint16_t* r3 = kDirections[dim + 3];
-            std::uint32_t v0 = 0, v1 = 0, v2 = 0, v3 = 0;
-            std::uint32_t b = s & 0xFFFF0000u;
-            unsigned p = 0;
-            while (b != 0) {
-                const unsigned j = static_cast<unsigned>(std::countl_zero(b));
-                p += j;
-                v0 ^= r0[p];
-                v1 ^= r1[p];
-                v2 ^= r2[p];
-                v3 ^= r3[p];
-                ++p;
-                b = (b << j) << 1;
-            }
-            dst[d] = uniform(v0, dim, pass_seed);
-            dst[d + 1] = uniform(v1, dim + 1, pass_seed);
-            dst[d + 2] = uniform(v2, dim + 2, pass_seed);
-            dst[d + 3] = uniform(v3, dim + 3, pass_seed);
-        }
-        // Tail of fewer than four dimensions (only in the last pass).
-        for (; d < pass_end; ++d) {
-            const std::uint32_t dim = static_cast<std::uint32_t>(d & 0xFFu);
-            dst[d] = uniform(sobol_rev(s, kDirections[dim]), dim, pass_seed);
-        }
-    }
+void fill_scrambled_sobol_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points,
+                               std::uint64_t count, double* rows) {
+    const sobol_burley::DirectionRows& table = sobol_burley::direction_rows();
+    simd::on_active_target([&] {
+        for (std::size_t l = 0; l < points; ++l)
+            sobol_burley::sobol_point(table, seed, first_point + l, count, rows + l, points);
+    });
 }
 
 void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,

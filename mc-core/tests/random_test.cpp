@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 #include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
+#include "mc_core/simd.hpp"
 
 namespace {
 
@@ -175,6 +177,39 @@ TEST(LatinHypercube, StrataArePermutationsHoldingTheirValues) {
             }
         }
     }
+}
+
+// A pack of points filled as rows holds each point's own probabilities, on
+// every target and for any number of points: across Sobol's 2^16-point blocks
+// and 256-dimension passes, and past Halton's exact-double range (2^52).
+TEST(Sampler, RowsOfPointsMatchEachPoint) {
+    const std::tuple<SamplingMethod, U64, U64> cases[] = {{SamplingMethod::randomized_halton, 1000, 40},
+                                                          {SamplingMethod::latin_hypercube, 1000, 9},
+                                                          {SamplingMethod::latin_hypercube, ~U64{0}, 3},
+                                                          {SamplingMethod::latin_hypercube, (U64{1} << 63) + 3, 3},
+                                                          {SamplingMethod::scrambled_sobol, 1000, 300}};
+    for (const auto& [sampling, n_points, dims] : cases)
+        for (simd::Target target : {simd::Target::scalar, simd::Target::avx2, simd::Target::avx512}) {
+            if (!simd::set_active_target(target)) continue;
+            const StructuredNormalSampler s(sampling, 11, n_points, dims);
+            for (U64 first : {U64{0}, U64{65531}, (U64{1} << 52) - 5, ~U64{0} - 20})
+                for (std::size_t points : {1, 3, 8, 13}) {
+                    SCOPED_TRACE(testing::Message() << "sampling " << int(sampling) << " n " << n_points << " target "
+                                                    << int(target) << " first " << first << " points " << points);
+                    std::vector<double> rows(points * dims, -1.0), one(dims);
+                    s.fill_uniform_rows(first, points, dims, rows.data());
+                    for (std::size_t l = 0; l < points; ++l) {
+                        s.fill_uniforms(first + l, dims, one.data());
+                        for (U64 d = 0; d < dims; ++d) ASSERT_EQ(rows[d * points + l], one[d]) << l << " " << d;
+                    }
+                    if (sampling == SamplingMethod::latin_hypercube)
+                        for (U64 d = 0; d < dims; ++d) {
+                            const auto& dim = s.latin_dimensions()[d];
+                            ASSERT_EQ(s.latin_stratum(first, d), (dim.multiplier * first + dim.offset) % n_points);
+                        }
+                }
+        }
+    simd::set_active_target(simd::best_target());
 }
 
 TEST(Sampler, PseudorandomIsAnInternalError) {

@@ -87,7 +87,7 @@ def test_fine_step_overflow_fails_at_once(panic_exception):
 
 @pytest.mark.parametrize("config, message", [
     ({"base_steps": 2**61, "levels": 1, "paths_per_level": [1], "sampling": "latin_hypercube"},
-     "cannot allocate MLMC normal buffer: 2305843009213693952 values"),
+     "cannot allocate Latin hypercube dimensions: 2305843009213693952 values"),
     ({**SMALL, "sampling": "scrambled_sobol", "scramble_replicates": 2**62},
      "cannot allocate MLMC replicate estimates: 4611686018427387904 values"),
 ])

@@ -97,14 +97,7 @@ public:
         x ^= x << 25;
         x ^= x >> 27;
         state_ = x;
-        const Bits w = (x * 0x2545F4914F6CDD1DULL) >> 11;
-        // The exact double of a 53-bit integer, in two exactly representable
-        // halves: the baseline targets have no packed 64-bit conversion.
-        constexpr std::uint64_t kMagic = 0x4330000000000000ULL;  // 2^52
-        const V high = simd::double_of_bits((w >> 26) | kMagic) - 4503599627370496.0;
-        const V low = simd::double_of_bits((w & 0x3FFFFFFULL) | kMagic) - 4503599627370496.0;
-        const V u = (high * 67108864.0 + low) * kTwoPow53Inv;
-        return simd::select(u < kDblMin, simd::broadcast<V>(kDblMin), u);
+        return unit_from_bits(x * 0x2545F4914F6CDD1DULL);
     }
 
     // Fills out[0 .. n) with every lane's next n normals.
@@ -363,19 +356,16 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
 // Each value is the one the sampler gives for that point alone.
 class SamplerPoints {
 public:
-    // `scratch` holds at least `dimensions` values.
     SamplerPoints(const StructuredNormalSampler& sampler, const BrownianBridgeWorkspace& bridge,
-                  std::uint64_t dimensions, std::vector<double>& scratch)
-        : sampler_(sampler), bridge_(bridge), dimensions_(dimensions), uniforms_(scratch) {}
+                  std::uint64_t dimensions)
+        : sampler_(sampler), bridge_(bridge), dimensions_(dimensions) {}
 
     // `work` has room for dimensions + 1 packs.
     template <class V>
     MC_LANE_INLINE void fill(std::uint64_t first, V* rows, V* work) {
+        // A pack's lanes are its doubles (vector types alias their element type).
+        sampler_.fill_uniform_rows(first, simd::lanes_of<V>, dimensions_, reinterpret_cast<double*>(rows));
         const std::size_t dims = static_cast<std::size_t>(dimensions_);
-        for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) {
-            sampler_.fill_uniforms(first + l, dimensions_, uniforms_.data());
-            for (std::size_t d = 0; d < dims; ++d) rows[d][l] = uniforms_[d];
-        }
         for (std::size_t d = 0; d < dims; ++d) rows[d] = lane_math::inverse_standard_normal(rows[d]);
         if (bridge_.active()) bridge_.build(rows, work);
     }
@@ -384,7 +374,6 @@ private:
     const StructuredNormalSampler& sampler_;
     const BrownianBridgeWorkspace& bridge_;
     std::uint64_t dimensions_;
-    std::vector<double>& uniforms_;
 };
 
 // ---- Pricing a model --------------------------------------------------------------
@@ -417,8 +406,7 @@ EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
     const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims);
     const BrownianBridgeWorkspace bridge(run.bridge ? run.sampling : SamplingMethod::pseudorandom, dims,
                                          run.bridge_horizon);
-    std::vector<double> scratch = allocate_vector<double>(dims, "structured point probabilities");
-    SamplerPoints points(sampler, bridge, dims, scratch);
+    SamplerPoints points(sampler, bridge, dims);
     return estimate(structured_run<T>(m, units, points), units, m.control_mean());
 }
 

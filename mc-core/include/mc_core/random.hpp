@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "mc_core/block_math.hpp"
@@ -41,7 +42,9 @@ inline constexpr double kTwoPi = 6.283185307179586;
 inline constexpr double kTwoPow53Inv = 1.1102230246251565e-16;
 
 // SplitMix64 finaliser (Steele, Lea and Flood 2014).
-constexpr std::uint64_t splitmix64_mix(std::uint64_t z) {
+// A 64-bit word, or a pack of them lane by lane.
+template <class U>
+[[gnu::always_inline]] constexpr U splitmix64_mix(U z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
@@ -57,6 +60,20 @@ constexpr std::uint64_t derive_worker_seed(std::uint64_t seed, std::uint64_t wor
 constexpr double unit_from_bits(std::uint64_t w) {
     const double u = static_cast<double>(w >> 11) * kTwoPow53Inv;
     return u < kDblMin ? kDblMin : u;
+}
+// The same, lane by lane, for a pack of words. The 53-bit integer goes through
+// two exactly representable halves: the baseline targets have no packed 64-bit
+// conversion.
+template <class U>
+    requires(!std::is_integral_v<U>)
+MC_LANE_INLINE simd::f64_of<U> unit_from_bits(U w) {
+    using V = simd::f64_of<U>;
+    constexpr std::uint64_t kMagic = 0x4330000000000000ULL;  // 2^52
+    const U fraction = w >> 11;
+    const V high = simd::double_of_bits((fraction >> 26) | kMagic) - 4503599627370496.0;
+    const V low = simd::double_of_bits((fraction & 0x3FFFFFFULL) | kMagic) - 4503599627370496.0;
+    const V u = (high * 67108864.0 + low) * kTwoPow53Inv;
+    return simd::select(u < kDblMin, simd::broadcast<V>(kDblMin), u);
 }
 
 // Acklam's rational approximation of the standard normal quantile, without a
@@ -159,6 +176,10 @@ float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
 // [0, 1 - 2^-23]; their inverse normal CDFs are the normals below.
 void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
                                          double* out);
+// The same for `points` consecutive points from `first_point`, as rows: the
+// probability of dimension d of point first_point + l is rows[d * points + l].
+void fill_scrambled_sobol_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points,
+                               std::uint64_t count, double* rows);
 // Appends the normals of dimensions 0 .. count-1 of point `point_index` to `out`.
 // Each block of 65,536 points, and each group of 256 dimensions, is an
 // independently seeded scrambled sequence.
@@ -192,17 +213,31 @@ public:
     // inverse_standard_normal(out[d]), bit for bit, so a caller may invert a
     // whole pack of points at once.
     void fill_uniforms(std::uint64_t i, std::uint64_t m, double* out) const;
+    // The same for `points` consecutive points from `first`, as rows: dimension d
+    // of point first + l at rows[d * points + l].
+    void fill_uniform_rows(std::uint64_t first, std::size_t points, std::uint64_t m, double* rows) const;
 
     enum class Kind : std::uint8_t { randomized_halton, latin_hypercube, scrambled_sobol };
     Kind kind() const { return kind_; }
     const std::vector<std::uint32_t>& halton_bases() const { return bases_; }
     const std::vector<double>& halton_shifts() const { return shifts_; }
     const std::vector<LatinHypercubeDimension>& latin_dimensions() const { return latin_; }
-    std::uint64_t latin_stratum(std::uint64_t i, std::uint64_t d) const;
+    std::uint64_t latin_stratum(std::uint64_t i, std::uint64_t d) const {
+        const LatinHypercubeDimension& dim = latin_[d];
+        const std::uint64_t mixed = dim.multiplier * i + dim.offset;
+        if (n_points_ == 0) return 0;
+        // mixed % n_points_: the high word of (magic * mixed mod 2^128) * n_points_.
+        const unsigned __int128 fraction = remainder_magic_ * mixed;
+        const unsigned __int128 low = static_cast<unsigned __int128>(static_cast<std::uint64_t>(fraction)) * n_points_;
+        const unsigned __int128 high = (fraction >> 64) * n_points_;
+        return static_cast<std::uint64_t>(((low >> 64) + high) >> 64);
+    }
 
 private:
     double halton_uniform(std::uint64_t i, std::uint64_t d) const;
     double latin_uniform(std::uint64_t i, std::uint64_t d) const;
+    template <class V>
+    V latin_pack(simd::u64_of<V> index, std::uint64_t d) const;
     double halton_normal(std::uint64_t i, std::uint64_t d) const;
     double latin_normal(std::uint64_t i, std::uint64_t d) const;
 
@@ -211,6 +246,9 @@ private:
     std::vector<double> shifts_;
     std::vector<LatinHypercubeDimension> latin_;
     std::uint64_t n_points_ = 0;
+    // ceil(2^128 / n_points): a remainder by n_points in three multiplications
+    // (Lemire, Kaser and Kurz, "Faster remainder by direct computation", 2019).
+    unsigned __int128 remainder_magic_ = 0;
     std::uint32_t sobol_seed_ = 0;
 };
 
