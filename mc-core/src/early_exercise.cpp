@@ -443,12 +443,6 @@ template <class U>
 MC_LANE_INLINE void store_steps(std::uint64_t* p, U v) {
     std::memcpy(p, &v, sizeof v);
 }
-template <class M>
-MC_LANE_INLINE bool none_of(M mask) {
-    std::int64_t any = 0;
-    for (std::size_t l = 0; l < sizeof(M) / sizeof(std::int64_t); ++l) any |= mask[l];
-    return any == 0;
-}
 
 // discount^steps lane by lane, from the table or by integer_power. Built in
 // one expression from the lane values: assembled element by element through
@@ -508,7 +502,7 @@ template <int Degree, class V>
 MC_LANE_INLINE void accumulate_block(const SweepConstants& c, V s, V discounted, LaneSums<Degree, V>& sums) {
     constexpr int kWidth = LaneSums<Degree, V>::kWidth;
     const simd::mask_of<V> itm = simd::positive_part(c.k - s) > 0.0;
-    if (none_of(itm)) return;
+    if (!simd::any(itm)) return;
     const V zero{};
     const V x = s / c.strike_floor;
     V phi[Degree + 1];
@@ -542,8 +536,33 @@ MC_LANE_INLINE V sums_pack(const Sums<Degree>& sums, int g, std::index_sequence<
     return V{(g * kWidth + static_cast<int>(L) < Sums<Degree>::kTerms ? sums.term[g * kWidth + L] : 0.0)...};
 }
 
-// The exercise decisions at one date, pack after pack; the last partial pack
-// is padded (price k: never in the money) and only its real lanes are kept.
+// The last partial pack of a sweep, `real` paths padded with paths that are
+// never in the money (price k, no cash flow, the date's own step).
+template <std::size_t W>
+struct PaddedTail {
+    double s[W], cash[W];
+    std::uint64_t when[W];
+    std::size_t real;
+
+    PaddedTail(const SweepConstants& c, const double* s0, const double* cash0, const std::uint64_t* when0,
+               std::size_t real_paths)
+        : real(real_paths) {
+        for (std::size_t l = 0; l < W; ++l) {
+            s[l] = l < real ? s0[l] : c.k;
+            cash[l] = l < real ? cash0[l] : 0.0;
+            when[l] = l < real ? when0[l] : c.step;
+        }
+    }
+    void write_back(double* cash0, std::uint64_t* when0) const {
+        for (std::size_t l = 0; l < real; ++l) {
+            cash0[l] = cash[l];
+            when0[l] = when[l];
+        }
+    }
+};
+
+// The exercise decisions at one date, pack after pack; of the padded last
+// pack only the real lanes are kept.
 template <int Degree>
 void decide_sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* prices,
                   double* cash, std::uint64_t* when) {
@@ -565,19 +584,9 @@ void decide_sweep(std::size_t lanes, const SweepConstants& constants, std::uint6
         std::uint64_t i = 0;
         for (; i + kWidth <= n; i += kWidth) block(s + i, cf + i, ws + i);
         if (i < n) {
-            const std::size_t real = static_cast<std::size_t>(n - i);
-            double pad_s[kWidth], pad_c[kWidth];
-            std::uint64_t pad_w[kWidth];
-            for (std::size_t l = 0; l < kWidth; ++l) {
-                pad_s[l] = l < real ? s[i + l] : c.k;
-                pad_c[l] = l < real ? cf[i + l] : 0.0;
-                pad_w[l] = l < real ? ws[i + l] : c.step;
-            }
-            block(pad_s, pad_c, pad_w);
-            for (std::size_t l = 0; l < real; ++l) {
-                cf[i + l] = pad_c[l];
-                ws[i + l] = pad_w[l];
-            }
+            PaddedTail<kWidth> tail(c, s + i, cf + i, ws + i, static_cast<std::size_t>(n - i));
+            block(tail.s, tail.cash, tail.when);
+            tail.write_back(cf + i, ws + i);
         }
     });
 }
@@ -585,8 +594,7 @@ void decide_sweep(std::size_t lanes, const SweepConstants& constants, std::uint6
 // The normal-equation sums of one date over the paths, in path order, added
 // to `sums`. In runs of packs: first the discounted realised cash flows of the
 // run, which carry nothing from one pack to the next, so that the table
-// look-ups of many packs overlap; then the terms and the additions. The last
-// partial pack is padded (price k: never in the money).
+// look-ups of many packs overlap; then the terms and the additions.
 template <int Degree>
 void accumulate_sweep(std::size_t lanes, const SweepConstants& constants, std::uint64_t n, const double* prices,
                       const double* cash, const std::uint64_t* when, Sums<Degree>& sums) {
@@ -616,15 +624,8 @@ void accumulate_sweep(std::size_t lanes, const SweepConstants& constants, std::u
         for (std::uint64_t i = 0; i < whole; i += kRun)
             run(s + i, cf + i, ws + i, static_cast<std::size_t>(std::min<std::uint64_t>(kRun, whole - i)));
         if (whole < n) {
-            const std::size_t real = static_cast<std::size_t>(n - whole);
-            double pad_s[kWidth], pad_c[kWidth];
-            std::uint64_t pad_w[kWidth];
-            for (std::size_t l = 0; l < kWidth; ++l) {
-                pad_s[l] = l < real ? s[whole + l] : c.k;
-                pad_c[l] = l < real ? cf[whole + l] : 0.0;
-                pad_w[l] = l < real ? ws[whole + l] : c.step;
-            }
-            run(pad_s, pad_c, pad_w, kWidth);
+            const PaddedTail<kWidth> tail(c, s + whole, cf + whole, ws + whole, static_cast<std::size_t>(n - whole));
+            run(tail.s, tail.cash, tail.when, kWidth);
         }
         static_for<Sums<Degree>::kTerms>([&](auto t) { sums.term[t] = local.pack[t / kWidth][t % kWidth]; });
         for (std::size_t l = 0; l < kWidth; ++l) sums.in_the_money += static_cast<std::uint64_t>(local.in_the_money[l]);

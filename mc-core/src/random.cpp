@@ -133,6 +133,27 @@ MC_LANE_INLINE V halton_pack(V k, double base, double shift) {
     return u - floor_nonnegative(u);  // Cranley-Patterson rotation
 }
 
+// Dimensions 0 .. m-1 of points first .. first + points - 1 as rows (point l
+// of dimension d at rows[d * points + l]), a pack of points at a time on the
+// active target: value(pack, index, d) gives dimension d of the points whose
+// indices `index` holds. Padding lanes repeat the last point.
+template <class Value>
+void fill_point_rows(std::uint64_t first, std::size_t points, std::uint64_t m, double* rows, Value value) {
+    simd::on_active_target([&](auto pack) {
+        using V = typename decltype(pack)::type;
+        constexpr std::size_t kWidth = simd::lanes_of<V>;
+        for (std::size_t l0 = 0; l0 < points; l0 += kWidth) {
+            const std::size_t here = std::min(kWidth, points - l0);
+            simd::u64_of<V> index;
+            for (std::size_t l = 0; l < kWidth; ++l) index[l] = first + l0 + std::min(l, here - 1);
+            for (std::uint64_t d = 0; d < m; ++d) {
+                const V u = value(pack, index, d);
+                for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
+            }
+        }
+    });
+}
+
 std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
     return seed + static_cast<std::uint32_t>(point >> 16) * 0x9E3779B9u;
 }
@@ -243,44 +264,26 @@ void StructuredNormalSampler::fill_uniforms(std::uint64_t i, std::uint64_t m, do
 void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t points, std::uint64_t m,
                                                 double* rows) const {
     switch (kind_) {
-        case Kind::randomized_halton:
+        case Kind::randomized_halton: {
             if (m > bases_.size()) fail("randomized Halton dimension out of range");
-            if (points == 0 || first + points >= (std::uint64_t{1} << 52)) {
+            constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+            if (points >= kExact || first >= kExact - points) {
                 for (std::uint64_t d = 0; d < m; ++d)
                     for (std::size_t l = 0; l < points; ++l) rows[d * points + l] = halton_uniform(first + l, d);
                 return;
             }
-            simd::on_active_target([&](auto pack) {
+            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) {
                 using V = typename decltype(pack)::type;
-                constexpr std::size_t kWidth = simd::lanes_of<V>;
-                for (std::size_t l0 = 0; l0 < points; l0 += kWidth) {
-                    const std::size_t here = std::min(kWidth, points - l0);
-                    V k;
-                    // Padding lanes repeat the last point.
-                    for (std::size_t l = 0; l < kWidth; ++l)
-                        k[l] = static_cast<double>(first + l0 + std::min(l, here - 1) + 1);
-                    for (std::uint64_t d = 0; d < m; ++d) {
-                        const V u = halton_pack(k, static_cast<double>(bases_[d]), shifts_[d]);
-                        for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
-                    }
-                }
+                // index + 1 < 2^52: its double by the exponent-bias trick.
+                const V k = simd::double_of_bits((index + 1) | 0x4330000000000000ULL) - 4503599627370496.0;
+                return halton_pack(k, static_cast<double>(bases_[d]), shifts_[d]);
             });
             return;
+        }
         case Kind::latin_hypercube:
             if (m > latin_.size()) fail("Latin hypercube dimension out of range");
-            simd::on_active_target([&](auto pack) {
-                using V = typename decltype(pack)::type;
-                constexpr std::size_t kWidth = simd::lanes_of<V>;
-                for (std::size_t l0 = 0; l0 < points; l0 += kWidth) {
-                    const std::size_t here = std::min(kWidth, points - l0);
-                    simd::u64_of<V> index;
-                    // Padding lanes repeat the last point.
-                    for (std::size_t l = 0; l < kWidth; ++l) index[l] = first + l0 + std::min(l, here - 1);
-                    for (std::uint64_t d = 0; d < m; ++d) {
-                        const V u = latin_pack<V>(index, d);
-                        for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
-                    }
-                }
+            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) {
+                return latin_pack<typename decltype(pack)::type>(index, d);
             });
             return;
         case Kind::scrambled_sobol:

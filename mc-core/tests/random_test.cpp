@@ -192,7 +192,7 @@ TEST(Sampler, RowsOfPointsMatchEachPoint) {
         for (simd::Target target : {simd::Target::scalar, simd::Target::avx2, simd::Target::avx512}) {
             if (!simd::set_active_target(target)) continue;
             const StructuredNormalSampler s(sampling, 11, n_points, dims);
-            for (U64 first : {U64{0}, U64{65531}, (U64{1} << 52) - 5, ~U64{0} - 20})
+            for (U64 first : {U64{0}, U64{65531}, (U64{1} << 52) - 5, ~U64{0} - 20, ~U64{0} - 2})
                 for (std::size_t points : {1, 3, 8, 13}) {
                     SCOPED_TRACE(testing::Message() << "sampling " << int(sampling) << " n " << n_points << " target "
                                                     << int(target) << " first " << first << " points " << points);
