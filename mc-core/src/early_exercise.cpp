@@ -10,13 +10,10 @@
 #include <utility>
 
 #include "mc_core/block_math.hpp"
+#include "mc_core/engine.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/simd.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace mc_core::runtime::cpu {
 
@@ -170,164 +167,59 @@ void on_lanes(std::size_t lanes, Body&& body) {
 // ---------------------------------------------------------------------------
 // Path generation.
 
-#if defined(__SSE2__)
-constexpr bool kStreamingStores = true;
-// A pack to 16-byte aligned memory without reading its lines into the cache.
-template <class V>
-MC_LANE_INLINE void stream_store(double* p, V v) {
-    static_assert(sizeof(V) % sizeof(__m128d) == 0);
-    for (std::size_t k = 0; k < sizeof(V) / sizeof(__m128d); ++k) {
-        __m128d half;
-        std::memcpy(&half, reinterpret_cast<const char*>(&v) + k * sizeof half, sizeof half);
-        _mm_stream_pd(p + 2 * k, half);
-    }
-}
-MC_LANE_INLINE void stream_fence() { _mm_sfence(); }
-#else
-constexpr bool kStreamingStores = false;
-template <class V>
-MC_LANE_INLINE void stream_store(double* p, V v) {
-    simd::store(p, v);
-}
-MC_LANE_INLINE void stream_fence() {}
-#endif
-// 16 MiB of prices: more than a core's share of a large last-level cache.
-constexpr std::uint64_t kStreamingMinValues = std::uint64_t{2} << 20;
-
-// Path-major factors of `lanes` paths (z[l * steps + j]) to the step-major
-// layout of a group (out[j * kLanes + l]), a square of packs at a time.
-template <class V>
-MC_LANE_INLINE void transpose_to_steps(const double* z, std::size_t lanes, std::size_t steps, double* out) {
-    constexpr std::size_t kWidth = simd::lanes_of<V>;
-    std::size_t j = 0;
-    if (lanes == kLanes && kWidth <= kLanes)
-        for (; j + kWidth <= steps; j += kWidth)
-            static_for<kLanes / kWidth>([&](auto h) {
-                V square[kWidth];
-                static_for<kWidth>([&](auto r) { square[r] = simd::load<V>(z + (h * kWidth + r) * steps + j); });
-                transpose(square);
-                static_for<kWidth>([&](auto r) { simd::store(out + (j + r) * kLanes + h * kWidth, square[r]); });
-            });
-    for (; j < steps; ++j)
-        for (std::size_t l = 0; l < lanes; ++l) out[j * kLanes + l] = z[l * steps + j];
-}
-
-// The growth factors exp(drift + vol z) of one NormalRng stream, whose normals
-// go to the paths in order and, within a path, to its steps in order. A group
-// of 8 whole paths is then 8 consecutive runs of the stream: they are drawn in
-// one call and transposed to the step-major layout the lanes read. Paths too
-// long for that block go one at a time, in runs of steps.
-class StreamGrowthFactors {
-public:
-    static constexpr std::uint64_t kWholePathSteps = 512;
-    static constexpr std::size_t kRunSteps = 1024;
-
-    StreamGrowthFactors(const LsmGrid& grid, std::uint64_t seed, std::uint64_t n_steps)
-        : rng_(seed),
-          drift_(grid.drift),
-          vol_(grid.vol),
-          group_(n_steps <= kWholePathSteps ? kLanes : 1),
-          run_(group_ == kLanes ? static_cast<std::size_t>(n_steps) : kRunSteps) {
-        if (group_ == kLanes) normals_ = Buffer<double>(group_ * run_, "path-generation normals (8 x n_steps)");
-    }
-
-    std::size_t group_lanes() const { return group_; }
-    std::size_t run_steps() const { return run_; }
-
-    // The requests come in stream order by construction: whole paths of a
-    // group (steps == n_steps), or successive runs of a single path.
-    template <class V>
-    MC_LANE_INLINE void fill(std::uint64_t /*first_path*/, std::size_t lanes, std::uint64_t /*first_step*/,
-                             std::size_t steps, double* out, std::size_t stride) {
-        const std::size_t n = lanes * steps;
-        double* const z = stride == 1 ? out : normals_.data();
-        rng_.fill_standard_normals(z, n);
-        const double drift = drift_, vol = vol_;
-        for (std::size_t i = 0; i < n; ++i) z[i] = drift + vol * z[i];
-        block_math::exp_block(z, n);
-        if (stride == 1) return;
-        transpose_to_steps<V>(z, lanes, steps, out);  // stride == kLanes
-    }
-
-private:
-    NormalRng rng_;
-    double drift_, vol_;
-    std::size_t group_, run_;
-    Buffer<double> normals_;  // a group's normals, path-major, before the transpose
-};
-
-// Runs every path through all of its steps from `source` and keeps the prices
-// at the schedule's steps in `values` (column-major). A full group advances as
-// one lane pack and writes 8 adjacent prices per date; a partial group (the
-// last one, or one-path groups) advances lane by lane, with the same products.
-template <class Source>
-void simulate_groups(Source& source, double s0, std::uint64_t n_paths, std::uint64_t n_steps,
-                     const std::vector<std::uint64_t>& schedule, double* values, std::size_t lanes_per_pack) {
-    const std::size_t group = source.group_lanes();
-    const std::size_t run = source.run_steps();
-    Buffer<double> factors(group * run, "path-generation growth factors (8 x n_steps)");
-    double* const f = factors.data();
+// One path per lane from `draw`: S_j = S_{j-1} * exp(drift + vol z_j) in step
+// order, handing store(date, prices) the pack's prices at each exercise date.
+template <class V, class Draw, class Store>
+MC_LANE_INLINE void simulate_lane_paths(Draw& draw, const LsmGrid& grid, double s0, std::uint64_t n_steps,
+                                        const std::vector<std::uint64_t>& schedule, Store&& store) {
+    const V drift = simd::broadcast<V>(grid.drift);
+    const V vol = simd::broadcast<V>(grid.vol);
     const std::uint64_t dates = schedule.size();
     const std::uint64_t* const date_steps = schedule.data();
-    // Step 0 is never reached: the date after the last one.
-    auto date_step = [&](std::uint64_t date) { return date < dates ? date_steps[date] : 0; };
+    V s = simd::broadcast<V>(s0);
+    std::uint64_t date = 0;
+    std::uint64_t next_date = dates > 0 ? date_steps[0] : 0;  // step 0 is never reached
+    for (std::uint64_t step0 = 0; step0 < n_steps; step0 += kDrawBlock) {
+        const std::size_t steps = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - step0));
+        const V* z = draw(steps);
+        for (std::size_t j = 0; j < steps; ++j) {
+            s = s * lane_math::exp(drift + vol * z[j]);
+            if (step0 + 1 + j == next_date) {
+                store(date, s);
+                next_date = ++date < dates ? date_steps[date] : 0;
+            }
+        }
+    }
+}
 
-    // Prices far beyond the caches are written around them: each group fills
-    // whole 64-byte lines, so nothing needs reading first, and the lines would
-    // be evicted before the backward pass reads them anyway.
-    const bool stream = kStreamingStores && n_paths % kLanes == 0 &&
-                        saturating_mul(n_paths, dates) >= kStreamingMinValues;
+// Every path runs through all of its steps from the lane streams of `seed`
+// (engine.hpp), whose normals go to the paths in order and, within a path, to
+// its steps in order: lane l of a tile of C paths per lane runs paths
+// first + l C .. first + l C + C - 1. Each date's price goes to that date's
+// column at the path's index, so the columns hold what one path at a time
+// would write.
+void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths, std::uint64_t n_steps,
+                           std::uint64_t seed, const std::vector<std::uint64_t>& schedule, double* values,
+                           std::size_t lanes_per_pack) {
     on_lanes(lanes_per_pack, [&](auto pack) {
         using V = typename decltype(pack)::type;
         constexpr std::size_t kWidth = simd::lanes_of<V>;
-        constexpr std::size_t kPacks = kLanes / kWidth;
-        double* const out = values;
-        const std::uint64_t n = n_paths;
-        double s[kLanes];
-        for (std::uint64_t first = 0; first < n; first += group) {
-            const std::size_t lanes = static_cast<std::size_t>(std::min<std::uint64_t>(group, n - first));
-            for (std::size_t l = 0; l < lanes; ++l) s[l] = s0;
-            std::uint64_t date = 0;
-            for (std::uint64_t step0 = 0; step0 < n_steps; step0 += run) {
-                const std::size_t steps = static_cast<std::size_t>(std::min<std::uint64_t>(run, n_steps - step0));
-                source.template fill<V>(first, lanes, step0 + 1, steps, f, group);
-                std::uint64_t next_date = date_step(date);
-                if (lanes == kLanes) {
-                    V v[kPacks];
-                    static_for<kPacks>([&](auto h) { v[h] = simd::load<V>(s + h * kWidth); });
-                    for (std::size_t j = 0; j < steps; ++j) {
-                        static_for<kPacks>([&](auto h) { v[h] = v[h] * simd::load<V>(f + j * kLanes + h * kWidth); });
-                        if (step0 + 1 + j == next_date) {
-                            double* const column = out + date * n + first;
-                            if (stream)
-                                static_for<kPacks>([&](auto h) { stream_store(column + h * kWidth, v[h]); });
-                            else
-                                static_for<kPacks>([&](auto h) { simd::store(column + h * kWidth, v[h]); });
-                            next_date = date_step(++date);
-                        }
-                    }
-                    static_for<kPacks>([&](auto h) { simd::store(s + h * kWidth, v[h]); });
-                    continue;
-                }
-                std::uint64_t run_end_date = date;
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    double x = s[l];
-                    std::uint64_t d = date;
-                    std::uint64_t next = next_date;
-                    for (std::size_t j = 0; j < steps; ++j) {
-                        x = x * f[j * group + l];
-                        if (step0 + 1 + j == next) {
-                            out[d * n + first + l] = x;
-                            next = date_step(++d);
-                        }
-                    }
-                    s[l] = x;
-                    run_end_date = d;
-                }
-                date = run_end_date;
+        const auto tile = [&](StreamDraw<V>& draw, std::uint64_t first, std::uint64_t c_units) {
+            for (std::uint64_t u = 0; u < c_units; ++u) {
+                double* const path = values + first + u;
+                simulate_lane_paths<V>(draw, grid, s0, n_steps, schedule, [&](std::uint64_t date, V prices) {
+                    double* const column = path + date * n_paths;
+                    for (std::size_t l = 0; l < kWidth; ++l) column[l * c_units] = prices[l];
+                });
             }
-        }
-        if (stream) stream_fence();
+        };
+        const auto single = [&](StreamDraw<simd::f64x1>& draw, std::uint64_t path) {
+            simulate_lane_paths<simd::f64x1>(draw, grid, s0, n_steps, schedule,
+                                             [&](std::uint64_t date, simd::f64x1 price) {
+                                                 values[date * n_paths + path] = price[0];
+                                             });
+        };
+        for_each_stream_tile<V>(seed, n_paths, n_steps, std::nullopt, tile, single);
     });
 }
 
@@ -342,8 +234,7 @@ ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0,
     // Every path runs through all of its steps, in path order, from the one
     // stream, whatever is kept: the normals a path draws never depend on the
     // schedule, so the kept prices are those of the whole path matrix.
-    StreamGrowthFactors source(grid, seed, n_steps);
-    simulate_groups(source, s0, n_paths, n_steps, schedule, prices.values.data(), lanes);
+    simulate_stream_paths(grid, s0, n_paths, n_steps, seed, schedule, prices.values.data(), lanes);
     return prices;
 }
 

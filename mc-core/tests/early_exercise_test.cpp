@@ -378,9 +378,11 @@ TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
         std::uint64_t n_paths, n_steps;
         Steps schedule;
     };
-    // 600 steps: too long for groups of whole paths, so one path at a time in runs.
+    // Lane tiles with a path left over, long paths in tiles of two per lane,
+    // and runs too small for a tile (one lane throughout).
     for (const Case& c : std::vector<Case>{{1, 2, {1, 2}}, {9, 65, every_step(65)}, {1001, 16, {4, 8, 16}},
-                                           {7, 600, {1, 300, 599, 600}}, {3, 1500, {1500}}}) {
+                                           {41, 700, {1, 350, 699, 700}}, {7, 600, {1, 300, 599, 600}},
+                                           {3, 1500, {1500}}}) {
         SCOPED_TRACE(testing::Message() << c.n_paths << " paths x " << c.n_steps << " steps");
         const double r = 0.03, sigma = 0.4, s0 = 100.0;
         const LsmGrid grid = LsmGrid::from(r, sigma, 1.0, c.n_steps);

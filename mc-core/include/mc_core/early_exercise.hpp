@@ -17,10 +17,10 @@
 //    one cash flow and one exercise step per path. The prices kept are exactly
 //    those a whole n_paths x (n_steps + 1) matrix would hold. All three are
 //    uninitialised `Buffer`s (huge-page aligned when large), written once.
-//  * Paths are simulated in groups of up to 8 consecutive paths, one lane per
-//    path: each lane multiplies its own factors in step order, so a lane holds
-//    exactly the scalar product. A group's factors come from a source (see
-//    `simulate_exercise_date_prices`), which alone knows the stream.
+//  * Paths are simulated one lane per path on the engine's lane streams
+//    (engine.hpp): each lane runs its own contiguous range of paths from the
+//    jumped-ahead state of the one stream and multiplies its own factors in
+//    step order, so every path holds exactly the scalar product.
 //  * Backward induction over the dates before maturity, latest first. At each
 //    date the discounted realised cash flows of the in-the-money paths are
 //    regressed on unweighted Laguerre polynomials of the moneyness S / K, degree
@@ -262,14 +262,6 @@ struct ExerciseDatePrices {
 
 // Simulates every path over all n_steps steps from one stream seeded with
 // `seed` and keeps the prices at the schedule's steps.
-//
-// The stream is behind a growth-factor source, which the simulation asks for
-// the factors exp(drift + vol z) of a group of consecutive paths (at most 8,
-// groups in path order) over a run of steps (runs in step order), laid out
-// step-major: factor of path first + l at step first_step + j in
-// out[j * stride + l]. The one-stream source serves whole paths in groups of
-// 8 while their factors fit a small block, one path in runs of steps
-// otherwise; a source of one stream per path could serve any shape.
 //
 // `lanes` 0 runs on the active SIMD target's own packs. 2, 4 or 8 force packs
 // of that many paths, compiled for the baseline: every width and every target
