@@ -12,11 +12,18 @@
 // BaseException), an allocation failure MemoryError; argument and conversion
 // errors are Python's own TypeError / OverflowError, and unknown enumeration
 // text is ValueError. The interpreter lock is held for the whole call.
+//
+// Ctrl-C: while a simulation runs, the calling thread checks for pending
+// signals between pieces of its work and while it waits for workers, every
+// 10 ms. Python's signal handlers run then; whatever one raises (the default
+// SIGINT handler: KeyboardInterrupt) ends the call once every worker has
+// stopped and been joined.
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include "engine_entries.hpp"
+#include "mc_core/interrupt.hpp"
 #include "products.hpp"
 
 namespace brisklane {
@@ -96,14 +103,22 @@ PyObject* extract_config(const char* name, PyObject* args, PyObject* kwargs) {
     return config;
 }
 
+// Runs the handlers of pending signals; true when one raised.
+bool pending_signal_raised(void*) { return PyErr_CheckSignals() != 0; }
+
 PyObject* call_function(const Function& function, PyObject* args, PyObject* kwargs) {
     PyObject* config = extract_config(function.identity.function, args, kwargs);
     if (config == nullptr) return nullptr;
     try {
-        const nlohmann::json tree = function.run(function.identity, config);
+        const nlohmann::json tree = [&] {
+            const mc_core::StopScope stop(pending_signal_raised, nullptr);
+            return function.run(function.identity, config);
+        }();
         return json_to_py(tree);
     } catch (const PythonError&) {
         return nullptr;
+    } catch (const mc_core::Interrupted&) {
+        return nullptr;  // the signal handler's exception is pending
     } catch (const mc_core::FatalError& e) {
         raise_panic(e.what());
     } catch (const mc_core::AllocationFailure& e) {

@@ -1,6 +1,7 @@
 #include "mc_core/dynamics.hpp"
 
 #include "mc_core/error.hpp"
+#include "mc_core/interrupt.hpp"
 
 namespace mc_core {
 
@@ -104,6 +105,7 @@ PathSums simulate_merton_jump_diffusion_chunk(std::uint64_t stream_seed, std::ui
     double terminal[kBlock];
     PathSums sums;
     while (paths > 0) {
+        check_stop();
         const std::size_t n = static_cast<std::size_t>(paths < kBlock ? paths : kBlock);
         for (std::size_t i = 0; i < n; ++i) {
             const double z = rng.next_standard_normal();

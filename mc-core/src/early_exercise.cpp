@@ -534,6 +534,7 @@ void backward_induction(const ExerciseDatePrices& prices, const std::vector<std:
     SweepConstants c{k, std::fmax(k, kDblMin), {}, 0, powers.table(), powers.discount()};
     // Maturity (the last date) is never visited: its payoff is already planned.
     for (std::size_t date = schedule.size() - 1; date-- > 0;) {
+        check_stop();
         const double* const s = prices.column(date);
         c.step = schedule[date];
         Sums<Degree> sums;

@@ -19,6 +19,26 @@ std::uint64_t resolve_worker_count(std::uint64_t n_threads) {
     return count == 0 ? 1 : count;
 }
 
+void WorkerLatch::arrive() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++arrived_;
+    }
+    ended_.notify_one();
+}
+
+bool WorkerLatch::wait_polling(std::size_t workers) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (arrived_ < workers) {
+        if (ended_.wait_for(lock, kStopPollInterval, [&] { return arrived_ >= workers; })) break;
+        lock.unlock();
+        const bool stop = poll_stop_now();
+        lock.lock();
+        if (stop) return false;
+    }
+    return true;
+}
+
 std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed) {
     const std::uint64_t workers = resolve_worker_count(n_threads);
     // units < workers * 2000, written so that it cannot overflow.

@@ -7,6 +7,7 @@
 
 #include "mc_core/block_math.hpp"
 #include "mc_core/error.hpp"
+#include "mc_core/interrupt.hpp"
 #include "mc_core/stepwise.hpp"
 #include "mc_core/text.hpp"
 
@@ -17,6 +18,9 @@ using block_math::positive_part;
 // ---------------------------------------------------------------------------
 // Gaussian uncertainty moments.
 
+// Points between two stop checks while a matrix of normals is generated.
+constexpr std::uint64_t kStopCheckPoints = 4096;
+
 std::vector<double> generate_standard_normals_cpu(SamplingMethod sampling, std::uint64_t n_points,
                                                   std::uint64_t dimensions, std::uint64_t seed) {
     if (n_points == 0) fail("n_points must be > 0");
@@ -26,8 +30,14 @@ std::vector<double> generate_standard_normals_cpu(SamplingMethod sampling, std::
 
     switch (sampling) {
         case SamplingMethod::pseudorandom: {
+            // In runs of normals, stopping between them when asked; the
+            // stream (and its pending Box-Muller value) carries on across runs.
+            constexpr std::size_t kRun = std::size_t{1} << 16;
             NormalRng rng(seed);
-            rng.fill_standard_normals(z.data(), z.size());
+            for (std::size_t first = 0; first < z.size(); first += kRun) {
+                check_stop();
+                rng.fill_standard_normals(z.data() + first, std::min(kRun, z.size() - first));
+            }
             return z;
         }
         case SamplingMethod::scrambled_sobol:
@@ -35,16 +45,20 @@ std::vector<double> generate_standard_normals_cpu(SamplingMethod sampling, std::
             // Appended point after point into the capacity allocated above.
             z.clear();
             const auto sobol_seed = static_cast<std::uint32_t>(seed);
-            for (std::uint64_t p = 0; p < n_points; ++p)
+            for (std::uint64_t p = 0; p < n_points; ++p) {
+                if (p % kStopCheckPoints == 0) check_stop();
                 fill_scrambled_sobol_point_standard_normals(sobol_seed, p, dimensions, z);
+            }
             return z;
         }
         case SamplingMethod::randomized_halton:
         case SamplingMethod::latin_hypercube: {
             const StructuredNormalSampler sampler(sampling, seed, n_points, dimensions);
             double* out = z.data();
-            for (std::uint64_t p = 0; p < n_points; ++p)
+            for (std::uint64_t p = 0; p < n_points; ++p) {
+                if (p % kStopCheckPoints == 0) check_stop();
                 for (std::uint64_t d = 0; d < dimensions; ++d) *out++ = sampler.normal(p, d);
+            }
             return z;
         }
     }
@@ -63,6 +77,7 @@ GaussianUncertaintyMomentResult gaussian_uncertainty_moments_cpu(const GaussianU
     double s1 = 0.0, s2 = 0.0;
     const std::size_t stride = static_cast<std::size_t>(c.dimensions);
     for (std::uint64_t first = 0; first < c.n_samples;) {
+        if (first % (kBlock * 64) == 0) check_stop();
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, c.n_samples - first));
         const double* row = z.data() + first * stride;
         for (std::size_t i = 0; i < n; ++i) growth[i] = row[i * stride + 2] * 0.1;

@@ -30,6 +30,8 @@
 //  * Pseudorandom blocks go through the parallel runner (runner.hpp) or run on
 //    the calling thread with the raw seed, as the product says; structured
 //    sampling always runs on the calling thread.
+//  * Between tiles (and every kStopCheckUnits units or point packs otherwise)
+//    a run checks for a requested stop (interrupt.hpp).
 #pragma once
 
 #include <algorithm>
@@ -44,6 +46,7 @@
 #include "mc_core/block_math.hpp"
 #include "mc_core/error.hpp"
 #include "mc_core/estimators.hpp"
+#include "mc_core/interrupt.hpp"
 #include "mc_core/lane_math.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/runner.hpp"
@@ -209,6 +212,9 @@ struct Technique<MonteCarloTechnique::antithetic> {
 
 // ---- The pseudorandom kernel ------------------------------------------------------
 
+// Units between two stop checks where units run one at a time.
+inline constexpr std::uint64_t kStopCheckUnits = 256;
+
 // Units per lane in a tile: even (so every lane starts on a Box-Muller pair),
 // at most 1024, and about 2048 normals per lane, so a tile's jumps cost little
 // beside its work. 0 when the run is too small, or its normals too many to
@@ -248,6 +254,7 @@ MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_
         for (std::size_t l = 1; l < kLanes; ++l) states[l] = jump(states[l - 1], lane_gap);
         const JumpAhead tile_gap = jump_ahead((kLanes - 1) * lane_normals);
         for (std::uint64_t t = 0; t < tiles; ++t) {
+            check_stop();
             if (t > 0) states = jump_lanes(states, tile_gap);
             LaneStream<V> stream(states);
             StreamDraw<V> draw(stream);
@@ -259,7 +266,10 @@ MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_
     }
     LaneStream<V1> stream(simd::u64_of<V1>{tail_state});
     StreamDraw<V1> draw(stream);
-    for (std::uint64_t u = tiles * kLanes * c_units; u < units; ++u) single(draw, u);
+    for (std::uint64_t u = tiles * kLanes * c_units; u < units; ++u) {
+        if (u % kStopCheckUnits == 0) check_stop();
+        single(draw, u);
+    }
 }
 
 template <MonteCarloTechnique T, class Model>
@@ -331,6 +341,7 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
         Partial acc{};
         const std::uint64_t groups = units / kLanes;
         for (std::uint64_t g = 0; g < groups; ++g) {
+            if (g % kStopCheckUnits == 0) check_stop();
             points.fill(g * kLanes, rows, work);
             PointDraw<V> draw(rows);
             V y{}, c{};
@@ -340,6 +351,7 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
         V1* single = reinterpret_cast<V1*>(lanes.data());
         V1* single_work = reinterpret_cast<V1*>(scratch.data());
         for (std::uint64_t i = groups * kLanes; i < units; ++i) {
+            if (i % kStopCheckUnits == 0) check_stop();
             points.fill(i, single, single_work);
             PointDraw<V1> draw(single);
             V1 y{}, c{};

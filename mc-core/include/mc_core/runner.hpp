@@ -13,8 +13,12 @@
 //  * Every started thread is joined before `run_blocks` returns or throws;
 //    nothing a worker throws escapes it: failures are captured per worker and
 //    raised after the join.
+//  * While workers run, the calling thread waits polling for a stop
+//    (interrupt.hpp); on one it stops and joins every worker, then throws
+//    `Interrupted` in place of any worker's failure.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -23,7 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include <mutex>
+
 #include "mc_core/error.hpp"
+#include "mc_core/interrupt.hpp"
 #include "mc_core/random.hpp"
 
 namespace mc_core {
@@ -38,6 +45,20 @@ struct WorkerBlock {
 
 // `n_threads`, or the processors available to this process (1 if unknown).
 std::uint64_t resolve_worker_count(std::uint64_t n_threads);
+
+// Counts the workers that have ended; the calling thread waits for all of
+// them, polling for a stop every kStopPollInterval.
+class WorkerLatch {
+public:
+    void arrive();
+    // Until `workers` have arrived (true) or a stop is requested (false).
+    bool wait_polling(std::size_t workers);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    std::size_t arrived_ = 0;
+};
 
 // A single serial block {seed, units}, or W blocks as described above. The
 // threshold test never overflows, whatever W is.
@@ -59,6 +80,8 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         std::thread thread;
     };
     std::deque<Worker> workers;  // stable addresses while threads start
+    WorkerLatch latch;
+    StopState* const stop = StopBinding::current();
     auto join_all = [&workers] {
         for (Worker& w : workers)
             if (w.thread.joinable()) w.thread.join();
@@ -66,16 +89,20 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
     try {
         for (const WorkerBlock& block : blocks) {
             Worker& w = workers.emplace_back();
-            w.thread = std::thread([&w, kernel, block] {
-                try {
-                    w.partial = kernel(block.stream_seed, block.units);
-                } catch (const std::exception& e) {
-                    w.failure = e.what();
-                    w.failed = true;
-                } catch (...) {
-                    w.failure = "unknown failure";
-                    w.failed = true;
+            w.thread = std::thread([&w, &latch, stop, kernel, block] {
+                {
+                    StopBinding binding(stop);
+                    try {
+                        w.partial = kernel(block.stream_seed, block.units);
+                    } catch (const std::exception& e) {
+                        w.failure = e.what();
+                        w.failed = true;
+                    } catch (...) {
+                        w.failure = "unknown failure";
+                        w.failed = true;
+                    }
                 }
+                latch.arrive();
             });
         }
     } catch (const std::system_error& e) {
@@ -85,7 +112,10 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         join_all();
         throw;
     }
+    const bool completed = latch.wait_polling(workers.size());
+    if (!completed) stop->requested.store(true);
     join_all();
+    if (!completed) throw Interrupted();
     Partial total{};
     for (Worker& w : workers) {
         if (w.failed) fail(std::string(failure_text) + ": " + w.failure);
