@@ -96,10 +96,14 @@ void validate_basket_call_config(const BasketCallConfig& c) {
 }
 
 EuropeanCallResult basket_call_price_mc_cpu(const BasketCallConfig& c) {
+    return basket_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult basket_call_price_mc_cpu_planned(const BasketCallConfig& c, const std::optional<BlockPlan>& plan) {
     validate_basket_call_config(c);
     // Always on the calling thread; no Brownian bridge over the two coordinates.
     return price_model(BasketModel::from(c), c.technique,
-                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, false, false});
+                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, false, false, plan});
 }
 
 }  // namespace mc_core

@@ -55,9 +55,14 @@ void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
 }
 
 EuropeanCallResult heston_european_call_price_mc_cpu(const HestonEuropeanCallConfig& c) {
+    return heston_european_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult heston_european_call_price_mc_cpu_planned(const HestonEuropeanCallConfig& c,
+                                                             const std::optional<BlockPlan>& plan) {
     validate_heston_european_call_config(c);
     return price_model(HestonPathParams::from(c), c.technique,
-                       {c.n_paths, c.seed, c.n_threads, SamplingMethod::pseudorandom, c.t, false, true, true});
+                       {c.n_paths, c.seed, c.n_threads, SamplingMethod::pseudorandom, c.t, false, true, true, plan});
 }
 
 // ---------------------------------------------------------------------------
@@ -139,12 +144,20 @@ void validate_merton_jump_diffusion_call_config(const MertonJumpDiffusionCallCon
 }
 
 EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu(const MertonJumpDiffusionCallConfig& c) {
+    return merton_jump_diffusion_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu_planned(const MertonJumpDiffusionCallConfig& c,
+                                                                   const std::optional<BlockPlan>& plan) {
     validate_merton_jump_diffusion_call_config(c);
     const MertonPathParams p = MertonPathParams::from(c);
-    const PathSums sums = run_parallel(
-        c.n_paths, c.n_threads, c.seed,
-        [p](std::uint64_t s, std::uint64_t n) { return simulate_merton_jump_diffusion_chunk(s, n, p); },
-        kMertonWorkerFailureText);
+    const auto kernel = [p](std::uint64_t s, std::uint64_t n) { return simulate_merton_jump_diffusion_chunk(s, n, p); };
+    // Jumps make the draws per path vary, so a plan's blocks are always those
+    // of a parallel run of as many workers.
+    const PathSums sums =
+        plan ? run_blocks(split_blocks(c.n_paths, plan->blocks, c.seed, BlockSeeds::per_worker), kernel,
+                          kMertonWorkerFailureText, resolve_worker_count(plan->threads))
+             : run_parallel(c.n_paths, c.n_threads, c.seed, kernel, kMertonWorkerFailureText);
     return plain_estimate(sums, c.n_paths);
 }
 

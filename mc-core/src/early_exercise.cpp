@@ -219,7 +219,7 @@ void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths
                                                  values[date * n_paths + path] = price[0];
                                              });
         };
-        for_each_stream_tile<V>(seed, n_paths, n_steps, std::nullopt, tile, single);
+        for_each_stream_tile<V>(seed, 0, n_paths, n_steps, std::nullopt, tile, single);
     });
 }
 

@@ -20,16 +20,22 @@ ControlVariateMoments simulate_terminal_control_variate_chunk(std::uint64_t stre
     return stream_chunk<MonteCarloTechnique::control_variate>(stream_seed, paths, m);
 }
 
-EuropeanCallResult european_call_price_mc_cpu_terminal(const EuropeanCallConfig& c) {
+EuropeanCallResult european_call_price_mc_cpu_terminal(const EuropeanCallConfig& c,
+                                                      const std::optional<BlockPlan>& plan) {
     // Antithetic pairs stay on the calling thread with the raw seed.
     return price_model(TerminalModel::from(c), c.technique,
-                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, true, false});
+                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, true, false, plan});
 }
 
 EuropeanCallResult european_call_price_mc_cpu(const EuropeanCallConfig& c) {
+    return european_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult european_call_price_mc_cpu_planned(const EuropeanCallConfig& c,
+                                                      const std::optional<BlockPlan>& plan) {
     if (c.n_paths == 0) fail("n_paths must be > 0");
     if (c.n_steps == 0) fail("n_steps must be > 0");
-    return european_call_price_mc_cpu_terminal(c);
+    return european_call_price_mc_cpu_terminal(c, plan);
 }
 
 void validate_european_call_config(const EuropeanCallConfig& c) {

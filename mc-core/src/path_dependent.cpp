@@ -14,9 +14,9 @@ void require_paths_and_steps(std::uint64_t n_paths, std::uint64_t n_steps) {
 }
 
 template <class Functional, class Config>
-EuropeanCallResult price(Functional functional, const Config& c) {
+EuropeanCallResult price(Functional functional, const Config& c, const std::optional<BlockPlan>& plan) {
     const auto model = make_stepwise_model(functional, c.n_steps, c.s0, c.r, c.sigma, c.t);
-    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, true});
+    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, true, plan});
 }
 
 template <class Functional>
@@ -30,23 +30,38 @@ ArithmeticAverage average(std::uint64_t n_steps, double k) { return {k, static_c
 }  // namespace
 
 EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallConfig& c) {
+    return arithmetic_asian_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult arithmetic_asian_call_price_mc_cpu_planned(const ArithmeticAsianCallConfig& c,
+                                                              const std::optional<BlockPlan>& plan) {
     require_paths_and_steps(c.n_paths, c.n_steps);
-    return price(average(c.n_steps, c.k), c);
+    return price(average(c.n_steps, c.k), c, plan);
 }
 
 EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& c) {
+    return lookback_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& c,
+                                                      const std::optional<BlockPlan>& plan) {
     require_paths_and_steps(c.n_paths, c.n_steps);
     if (!(c.s0 > 0.0)) fail("s0 must be > 0");
     if (!(c.k >= 0.0)) fail("k must be >= 0");
     if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
     if (!(c.t > 0.0)) fail("t must be > 0");
-    return price(RunningMaximum{c.s0, c.k}, c);
+    return price(RunningMaximum{c.s0, c.k}, c, plan);
 }
 
 EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c) {
+    return down_and_out_call_price_mc_cpu_planned(c, std::nullopt);
+}
+
+EuropeanCallResult down_and_out_call_price_mc_cpu_planned(const DownAndOutCallConfig& c,
+                                                          const std::optional<BlockPlan>& plan) {
     require_paths_and_steps(c.n_paths, c.n_steps);
     if (!(c.barrier > 0.0)) fail("barrier must be > 0");
-    return price(KnockOut{c.s0, c.k, c.barrier}, c);
+    return price(KnockOut{c.s0, c.k, c.barrier}, c, plan);
 }
 
 // ---- Named kernels: one engine, one functional each ---------------------------

@@ -43,12 +43,21 @@ std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n
     const std::uint64_t workers = resolve_worker_count(n_threads);
     // units < workers * 2000, written so that it cannot overflow.
     if (workers < 2 || units / kMinUnitsPerWorker < workers) return {{seed, units}};
-    const std::uint64_t base = units / workers;
-    const std::uint64_t larger = units % workers;
-    std::vector<WorkerBlock> blocks;
-    blocks.reserve(workers);
-    for (std::uint64_t w = 0; w < workers; ++w)
-        blocks.push_back({derive_worker_seed(seed, w), base + (w < larger ? 1 : 0)});
+    return split_blocks(units, workers, seed, BlockSeeds::per_worker);
+}
+
+std::vector<WorkerBlock> split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds) {
+    if (count <= 1) return {{seed, units, 0}};
+    const std::uint64_t base = units / count;
+    const std::uint64_t larger = units % count;
+    std::vector<WorkerBlock> blocks = allocate_vector<WorkerBlock>(count, "block plan");
+    std::uint64_t first = 0;
+    for (std::uint64_t b = 0; b < count; ++b) {
+        const std::uint64_t size = base + (b < larger ? 1 : 0);
+        blocks[b] = seeds == BlockSeeds::per_worker ? WorkerBlock{derive_worker_seed(seed, b), size, 0}
+                                                    : WorkerBlock{seed, size, first};
+        first += size;
+    }
     return blocks;
 }
 

@@ -46,5 +46,8 @@ struct BasketCallConfig {
 
 void validate_basket_call_config(const BasketCallConfig& config);
 EuropeanCallResult basket_call_price_mc_cpu(const BasketCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult basket_call_price_mc_cpu_planned(const BasketCallConfig& config,
+                                                    const std::optional<BlockPlan>& plan);
 
 }  // namespace mc_core

@@ -165,6 +165,9 @@ ControlVariateMoments simulate_heston_control_variate_chunk(std::uint64_t stream
 
 void validate_heston_european_call_config(const HestonEuropeanCallConfig& config);
 EuropeanCallResult heston_european_call_price_mc_cpu(const HestonEuropeanCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult heston_european_call_price_mc_cpu_planned(const HestonEuropeanCallConfig& config,
+                                                             const std::optional<BlockPlan>& plan);
 
 // ---------------------------------------------------------------------------
 // Merton jump-diffusion call.
@@ -214,5 +217,8 @@ PathSums simulate_merton_jump_diffusion_chunk(std::uint64_t stream_seed, std::ui
 
 void validate_merton_jump_diffusion_call_config(const MertonJumpDiffusionCallConfig& config);
 EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu(const MertonJumpDiffusionCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu_planned(const MertonJumpDiffusionCallConfig& config,
+                                                                   const std::optional<BlockPlan>& plan);
 
 }  // namespace mc_core

@@ -229,22 +229,41 @@ inline std::uint64_t lane_tile_units(std::uint64_t units, std::uint64_t normals_
     return c & ~std::uint64_t{1};
 }
 
-// Walks `units` units of `per_unit` normals each, taken in unit order from the
-// stream seeded `stream_seed`, the way the lanes run them:
+// Walks units first_unit .. first_unit + units - 1 of `per_unit` normals each,
+// taken in unit order from the stream seeded `stream_seed` (unit 0 starts on
+// its first normal), the way the lanes run them:
 //   tile(draw, first, c): the pack draw's lane l runs units first + l c + u
 //                         for u = 0 .. c - 1, in that order;
-//   single(draw, unit):   one unit on a single lane (the units after the last
-//                         whole tile, or all of them for small runs).
+//   single(draw, unit):   one unit on a single lane (a unit that starts on the
+//                         second value of a Box-Muller pair, the units after
+//                         the last whole tile, or all of them for small runs).
 // `tile_units` (even) forces the lanes' share of a tile; every choice, 0 (a
 // single lane throughout) included, hands every unit the same normals.
 template <class V, class Tile, class Single>
-MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_t units, std::uint64_t per_unit,
-                                         std::optional<std::uint64_t> tile_units, Tile&& tile, Single&& single) {
+MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_t first_unit, std::uint64_t units,
+                                         std::uint64_t per_unit, std::optional<std::uint64_t> tile_units, Tile&& tile,
+                                         Single&& single) {
     using V1 = simd::f64x1;
     constexpr std::uint64_t kLanes = simd::lanes_of<V>;
-    const std::uint64_t start = NormalRng(stream_seed).state;
-    const std::uint64_t c_units = tile_units ? *tile_units : lane_tile_units(units, per_unit, kLanes);
-    const std::uint64_t tiles = c_units == 0 ? 0 : units / (kLanes * c_units);
+    std::uint64_t start = NormalRng(stream_seed).state;
+    std::uint64_t unit = first_unit;
+    const std::uint64_t end = first_unit + units;
+    if (first_unit > 0) {
+        const std::uint64_t offset = checked_product(first_unit, per_unit, "stream offset (first unit x normals)");
+        start = jump(start, jump_ahead(offset & ~std::uint64_t{1}));
+        if (offset & 1) {
+            // The unit starts on a pair's sine: it runs alone, and ends on a
+            // pair boundary (per_unit is odd), where the lanes can start.
+            LaneStream<V1> lead(simd::u64_of<V1>{start});
+            StreamDraw<V1> draw(lead);
+            draw(1);
+            if (unit < end) single(draw, unit++);
+            start = lead.states()[0];
+        }
+    }
+    const std::uint64_t left = end - unit;
+    const std::uint64_t c_units = tile_units ? *tile_units : lane_tile_units(left, per_unit, kLanes);
+    const std::uint64_t tiles = c_units == 0 ? 0 : left / (kLanes * c_units);
     std::uint64_t tail_state = start;
     if (tiles > 0) {
         const std::uint64_t lane_normals = c_units * per_unit;  // even: lanes start on a pair
@@ -258,17 +277,18 @@ MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_
             if (t > 0) states = jump_lanes(states, tile_gap);
             LaneStream<V> stream(states);
             StreamDraw<V> draw(stream);
-            tile(draw, t * kLanes * c_units, c_units);
+            tile(draw, unit + t * kLanes * c_units, c_units);
             states = stream.states();
         }
         // The last lane stopped where the next tile would have begun.
         tail_state = states[kLanes - 1];
+        unit += tiles * kLanes * c_units;
     }
     LaneStream<V1> stream(simd::u64_of<V1>{tail_state});
     StreamDraw<V1> draw(stream);
-    for (std::uint64_t u = tiles * kLanes * c_units; u < units; ++u) {
-        if (u % kStopCheckUnits == 0) check_stop();
-        single(draw, u);
+    for (std::uint64_t i = 0; unit < end; ++unit, ++i) {
+        if (i % kStopCheckUnits == 0) check_stop();
+        single(draw, unit);
     }
 }
 
@@ -279,7 +299,8 @@ struct StreamKernel {
 
     template <class V>
     MC_LANE_INLINE static Partial run(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
-                                      std::optional<std::uint64_t> tile_units = std::nullopt) {
+                                      std::optional<std::uint64_t> tile_units = std::nullopt,
+                                      std::uint64_t first_unit = 0) {
         Partial acc{};
         PackBuffer<V> values(0, "lane tile values");
         PackBuffer<V> controls(0, "lane tile controls");
@@ -305,17 +326,20 @@ struct StreamKernel {
             Tech::value(m, draw, y, c);
             Tech::add(acc, y[0], c[0]);
         };
-        for_each_stream_tile<V>(stream_seed, units, m.normals_per_unit(), tile_units, tile, single);
+        for_each_stream_tile<V>(stream_seed, first_unit, units, m.normals_per_unit(), tile_units, tile, single);
         return acc;
     }
 };
 
 // The runner's unit of work: `units` units of technique T from one stream
-// seeded `stream_seed`, compiled for the process's SIMD target.
+// seeded `stream_seed`, from its unit `first_unit` on, compiled for the
+// process's SIMD target.
 template <MonteCarloTechnique T, class Model>
-typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m) {
+typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
+                                            std::uint64_t first_unit = 0) {
     return simd::on_active_target([&](auto pack) {
-        return StreamKernel<T, Model>::template run<typename decltype(pack)::type>(stream_seed, units, m);
+        return StreamKernel<T, Model>::template run<typename decltype(pack)::type>(stream_seed, units, m, std::nullopt,
+                                                                                first_unit);
     });
 }
 
@@ -325,7 +349,8 @@ typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint
 // first + lanes - 1 as D packs, one lane per point (D = the model's normals per
 // unit). Lanes take consecutive points; values are added in point order.
 template <MonteCarloTechnique T, class Model, class Points>
-typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t units, Points& points) {
+typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t units, Points& points,
+                                              std::uint64_t first_unit = 0) {
     using Tech = Technique<T>;
     using Partial = typename Tech::Partial;
     const std::uint64_t per_unit = m.normals_per_unit();
@@ -342,7 +367,7 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
         const std::uint64_t groups = units / kLanes;
         for (std::uint64_t g = 0; g < groups; ++g) {
             if (g % kStopCheckUnits == 0) check_stop();
-            points.fill(g * kLanes, rows, work);
+            points.fill(first_unit + g * kLanes, rows, work);
             PointDraw<V> draw(rows);
             V y{}, c{};
             Tech::value(m, draw, y, c);
@@ -352,7 +377,7 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
         V1* single_work = reinterpret_cast<V1*>(scratch.data());
         for (std::uint64_t i = groups * kLanes; i < units; ++i) {
             if (i % kStopCheckUnits == 0) check_stop();
-            points.fill(i, single, single_work);
+            points.fill(first_unit + i, single, single_work);
             PointDraw<V1> draw(single);
             V1 y{}, c{};
             Tech::value(m, draw, y, c);
@@ -400,26 +425,40 @@ struct ModelRun {
     bool bridge;                // the model's normals are time steps a bridge may build
     bool on_workers;            // pseudorandom blocks through the runner, or on the calling thread
     bool antithetic_on_workers;  // the same for antithetic pairs
+    std::optional<BlockPlan> plan = std::nullopt;  // the caller's blocks, in place of the above
 };
 
+// Without a plan, pseudorandom units run as the product says (worker blocks
+// or one serial block) and structured points on the calling thread. With
+// one, the plan's blocks run on its threads: the blocks of a parallel run of
+// `blocks` workers where the product runs on workers, otherwise ranges of the
+// one serial run (jumped-ahead streams, or point offsets), whose per-unit
+// values are the serial run's.
 template <MonteCarloTechnique T, class Model>
 EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
     const std::uint64_t units = Technique<T>::units(run.n_paths);
+    const std::uint64_t threads = run.plan ? resolve_worker_count(run.plan->threads) : 0;
     if (run.sampling == SamplingMethod::pseudorandom) {
         const bool workers = T == MonteCarloTechnique::antithetic ? run.antithetic_on_workers : run.on_workers;
-        const auto kernel = [&m](std::uint64_t stream_seed, std::uint64_t count) {
-            return stream_chunk<T>(stream_seed, count, m);
+        const auto kernel = [&m](const WorkerBlock& block) {
+            return stream_chunk<T>(block.stream_seed, block.units, m, block.first_unit);
         };
-        const auto blocks = workers ? plan_worker_blocks(units, run.n_threads, run.seed)
-                                    : std::vector<WorkerBlock>{{run.seed, units}};
-        return estimate(run_blocks(blocks, kernel), units, m.control_mean());
+        const BlockSeeds seeds = workers ? BlockSeeds::per_worker : BlockSeeds::range;
+        const auto blocks = run.plan ? split_blocks(units, run.plan->blocks, run.seed, seeds)
+                            : workers ? plan_worker_blocks(units, run.n_threads, run.seed)
+                                      : std::vector<WorkerBlock>{{run.seed, units}};
+        return estimate(run_blocks(blocks, kernel, kWorkerFailureText, threads), units, m.control_mean());
     }
     const std::uint64_t dims = m.normals_per_unit();
     const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims);
     const BrownianBridgeWorkspace bridge(run.bridge ? run.sampling : SamplingMethod::pseudorandom, dims,
                                          run.bridge_horizon);
-    SamplerPoints points(sampler, bridge, dims);
-    return estimate(structured_run<T>(m, units, points), units, m.control_mean());
+    const auto kernel = [&](const WorkerBlock& block) {
+        SamplerPoints points(sampler, bridge, dims);
+        return structured_run<T>(m, block.units, points, block.first_unit);
+    };
+    const auto blocks = split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
+    return estimate(run_blocks(blocks, kernel, kWorkerFailureText, threads), units, m.control_mean());
 }
 
 // Chooses the technique once per call; no per-step branching follows.

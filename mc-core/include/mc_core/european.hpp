@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "mc_core/estimators.hpp"
 #include "mc_core/lane_math.hpp"
@@ -84,9 +85,13 @@ struct TerminalModel {
 
 // Checks n_paths and n_steps, then prices by the terminal method.
 EuropeanCallResult european_call_price_mc_cpu(const EuropeanCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult european_call_price_mc_cpu_planned(const EuropeanCallConfig& config,
+                                                      const std::optional<BlockPlan>& plan);
 // Every positivity check, for callers that need a fully valid record.
 void validate_european_call_config(const EuropeanCallConfig& config);
-EuropeanCallResult european_call_price_mc_cpu_terminal(const EuropeanCallConfig& config);
+EuropeanCallResult european_call_price_mc_cpu_terminal(const EuropeanCallConfig& config,
+                                                      const std::optional<BlockPlan>& plan = std::nullopt);
 
 // Path kernels of the terminal method (one stream per call, paths in order).
 PathSums simulate_terminal_chunk(std::uint64_t stream_seed, std::uint64_t paths, const TerminalModel& m);

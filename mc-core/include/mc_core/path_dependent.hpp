@@ -119,8 +119,17 @@ struct KnockOut {
 // ---- Entry points -------------------------------------------------------------
 
 EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult arithmetic_asian_call_price_mc_cpu_planned(const ArithmeticAsianCallConfig& config,
+                                                              const std::optional<BlockPlan>& plan);
 EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& config,
+                                                      const std::optional<BlockPlan>& plan);
 EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& config);
+// The same with the caller's block plan (runner.hpp), or as above without one.
+EuropeanCallResult down_and_out_call_price_mc_cpu_planned(const DownAndOutCallConfig& config,
+                                                          const std::optional<BlockPlan>& plan);
 
 // ---- Kernels ------------------------------------------------------------------
 

@@ -6,10 +6,14 @@
 //    units are split: one serial block with the raw seed unless there are at
 //    least two workers and 2000 units per worker, otherwise W contiguous
 //    blocks (the first U mod W one unit larger) seeded `derive_worker_seed(seed, w)`.
-//  * A kernel is a pure function (stream seed, unit count) -> partial result;
-//    `run_blocks` evaluates one block per thread and merges the partials in
-//    block order, so running the same blocks anywhere else and merging them in
-//    order gives the same bits.
+//  * A kernel is a pure function (stream seed, unit count) -> partial result,
+//    or of the whole block (range blocks also carry their first unit);
+//    `run_blocks` evaluates one block per thread (or the blocks in turn on a
+//    given number of threads) and merges the partials in block order, so
+//    running the same blocks anywhere else and merging them in order gives
+//    the same bits.
+//  * `split_blocks` cuts a run into the caller's number of blocks (a
+//    `BlockPlan`): worker-seeded blocks, or ranges of the one serial run.
 //  * Every started thread is joined before `run_blocks` returns or throws;
 //    nothing a worker throws escapes it: failures are captured per worker and
 //    raised after the join.
@@ -18,6 +22,7 @@
 //    `Interrupted` in place of any worker's failure.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,6 +30,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <mutex>
@@ -41,10 +47,32 @@ inline constexpr const char* kWorkerFailureText = "CPU Monte Carlo worker thread
 struct WorkerBlock {
     std::uint64_t stream_seed;
     std::uint64_t units;
+    std::uint64_t first_unit = 0;  // a range block's first unit in its run's unit order
 };
 
 // `n_threads`, or the processors available to this process (1 if unknown).
 std::uint64_t resolve_worker_count(std::uint64_t n_threads);
+
+// A single serial block {seed, units}, or W blocks as described above. The
+// threshold test never overflows, whatever W is.
+std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed);
+
+// A run cut into `blocks` blocks by the caller, whatever the machine, run by
+// `threads` threads (0: the processors available). The blocks fix the bits;
+// the threads only the speed.
+struct BlockPlan {
+    std::uint64_t blocks = 1;
+    std::uint64_t threads = 0;
+};
+
+// `count` contiguous blocks of `units` (the first units mod count one unit
+// larger; empty blocks when count > units).
+// Per worker: the raw seed for a single block, else derive_worker_seed(seed,
+// b), each block from the start of its own stream: exactly the blocks of a
+// parallel run of `count` workers. Range: every block keeps `seed` and knows
+// its first unit, to continue one serial run from there.
+enum class BlockSeeds : std::uint8_t { per_worker, range };
+std::vector<WorkerBlock> split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds);
 
 // Counts the workers that have ended; the calling thread waits for all of
 // them, polling for a stop every kStopPollInterval.
@@ -60,51 +88,80 @@ private:
     std::size_t arrived_ = 0;
 };
 
-// A single serial block {seed, units}, or W blocks as described above. The
-// threshold test never overflows, whatever W is.
-std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed);
+namespace detail {
+template <class Kernel>
+auto run_block(const Kernel& kernel, const WorkerBlock& block) {
+    if constexpr (std::is_invocable_v<const Kernel&, const WorkerBlock&>)
+        return kernel(block);
+    else
+        return kernel(block.stream_seed, block.units);
+}
+}  // namespace detail
 
-// Runs `kernel(block.stream_seed, block.units)` for every block, one thread per
-// block when there are several, and returns the partials summed in block order.
-// Failures: "failed to spawn thread: <reason>" and "<failure_text>: <what failed>".
+// Runs the kernel on every block and returns the partials summed in block
+// order. The kernel takes (stream seed, unit count), or the block itself.
+// `threads` workers take the blocks in turn (0: one thread per block, which
+// runs exactly its own block); one block, or one thread, runs on the calling
+// thread. The bits depend on the
+// blocks only, never on `threads`.
+// Failures: "failed to spawn thread: <reason>" and "<failure_text>: <what
+// failed>" for the first failed block in block order.
 template <class Kernel>
 auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
-                const char* failure_text = kWorkerFailureText) {
-    using Partial = decltype(kernel(std::uint64_t{}, std::uint64_t{}));
-    if (blocks.size() == 1) return kernel(blocks[0].stream_seed, blocks[0].units);
+                const char* failure_text = kWorkerFailureText, std::uint64_t threads = 0) {
+    using Partial = decltype(detail::run_block(kernel, blocks[0]));
+    const std::size_t count = blocks.size();
+    const std::size_t workers =
+        threads == 0 || threads >= count ? count : static_cast<std::size_t>(threads);
+    if (count == 1) return detail::run_block(kernel, blocks[0]);
+    if (workers <= 1) {
+        Partial total{};
+        for (const WorkerBlock& block : blocks) {
+            check_stop();
+            total += detail::run_block(kernel, block);
+        }
+        return total;
+    }
 
-    struct Worker {
+    struct Outcome {
         Partial partial{};
         std::string failure;
         bool failed = false;
-        std::thread thread;
     };
-    std::deque<Worker> workers;  // stable addresses while threads start
+    std::vector<Outcome> outcomes(count);
+    std::atomic<bool> abandoned{false};  // a thread failed to start: take no more blocks
+    std::deque<std::thread> pool;
     WorkerLatch latch;
     StopState* const stop = StopBinding::current();
-    auto join_all = [&workers] {
-        for (Worker& w : workers)
-            if (w.thread.joinable()) w.thread.join();
+    auto join_all = [&pool, &abandoned] {
+        abandoned.store(true);
+        for (std::thread& t : pool)
+            if (t.joinable()) t.join();
+    };
+    // Worker w runs blocks w, w + workers, ... (one block each by default). It
+    // takes no further block once the call's stop is requested; the one it is
+    // running notices at its own next check.
+    auto work = [&outcomes, &abandoned, &latch, &blocks, stop, kernel, count, workers](std::size_t w) {
+        {
+            StopBinding binding(stop);
+            for (std::size_t b = w; b < count; b += workers) {
+                if (abandoned.load() || (stop != nullptr && stop->requested.load(std::memory_order_relaxed))) break;
+                Outcome& o = outcomes[b];
+                try {
+                    o.partial = detail::run_block(kernel, blocks[b]);
+                } catch (const std::exception& e) {
+                    o.failure = e.what();
+                    o.failed = true;
+                } catch (...) {
+                    o.failure = "unknown failure";
+                    o.failed = true;
+                }
+            }
+        }
+        latch.arrive();
     };
     try {
-        for (const WorkerBlock& block : blocks) {
-            Worker& w = workers.emplace_back();
-            w.thread = std::thread([&w, &latch, stop, kernel, block] {
-                {
-                    StopBinding binding(stop);
-                    try {
-                        w.partial = kernel(block.stream_seed, block.units);
-                    } catch (const std::exception& e) {
-                        w.failure = e.what();
-                        w.failed = true;
-                    } catch (...) {
-                        w.failure = "unknown failure";
-                        w.failed = true;
-                    }
-                }
-                latch.arrive();
-            });
-        }
+        for (std::size_t w = 0; w < workers; ++w) pool.emplace_back(work, w);
     } catch (const std::system_error& e) {
         join_all();
         fail(std::string("failed to spawn thread: ") + e.what());
@@ -112,14 +169,14 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         join_all();
         throw;
     }
-    const bool completed = latch.wait_polling(workers.size());
+    const bool completed = latch.wait_polling(pool.size());
     if (!completed) stop->requested.store(true);
     join_all();
     if (!completed) throw Interrupted();
     Partial total{};
-    for (Worker& w : workers) {
-        if (w.failed) fail(std::string(failure_text) + ": " + w.failure);
-        total += w.partial;
+    for (Outcome& o : outcomes) {
+        if (o.failed) fail(std::string(failure_text) + ": " + o.failure);
+        total += o.partial;
     }
     return total;
 }

@@ -138,6 +138,7 @@ struct StepwiseRun {
     // Pseudorandom antithetic pairs go through the runner (path-dependent
     // products) or stay on the calling thread with the raw seed (European).
     bool antithetic_on_workers;
+    std::optional<BlockPlan> plan = std::nullopt;
 };
 
 template <class Functional>
@@ -145,7 +146,7 @@ EuropeanCallResult price_stepwise(const StepwiseModel<Functional>& m, MonteCarlo
                                   const StepwiseRun& run) {
     return price_model(m, technique,
                        {run.n_paths, run.seed, run.n_threads, run.sampling, run.t, true, true,
-                        run.antithetic_on_workers});
+                        run.antithetic_on_workers, run.plan});
 }
 
 // ---- The European call, step by step ------------------------------------------

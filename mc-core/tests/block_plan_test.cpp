@@ -1,0 +1,141 @@
+// Block plans: the blocks fix the bits, the threads never do; a plan of W
+// blocks is the W-worker run where the product runs on workers, and ranges of
+// the serial run hand every unit the serial run's normals.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mc_core/basket.hpp"
+#include "mc_core/dynamics.hpp"
+#include "mc_core/engine.hpp"
+#include "mc_core/european.hpp"
+#include "mc_core/path_dependent.hpp"
+
+namespace mc_core {
+namespace {
+
+using U64 = std::uint64_t;
+using Pricer = std::function<EuropeanCallResult(const std::optional<BlockPlan>&, U64 n_threads)>;
+
+std::pair<U64, U64> bits(const EuropeanCallResult& r) {
+    return {std::bit_cast<U64>(r.price), std::bit_cast<U64>(r.std_error)};
+}
+
+template <class Config>
+Config with_run(Config c, U64 paths, MonteCarloTechnique technique,
+                SamplingMethod sampling = SamplingMethod::pseudorandom) {
+    c.n_paths = paths;
+    c.technique = technique;
+    if constexpr (requires { c.sampling; }) c.sampling = sampling;
+    return c;
+}
+
+// A pricer of one product and run kind, with or without a plan.
+template <class Config>
+Pricer pricer(EuropeanCallResult (*price)(const Config&, const std::optional<BlockPlan>&), Config c) {
+    return [price, c](const std::optional<BlockPlan>& plan, U64 n_threads) {
+        Config run = c;
+        run.n_threads = n_threads;
+        return price(run, plan);
+    };
+}
+
+struct Case {
+    std::string name;
+    Pricer price;
+    bool on_workers;  // the product runs these units on worker threads
+};
+
+std::vector<Case> cases() {
+    using T = MonteCarloTechnique;
+    using S = SamplingMethod;
+    EuropeanCallConfig asian;
+    asian.n_steps = 7;
+    MertonJumpDiffusionCallConfig merton;
+    merton.n_paths = 9001;
+    HestonEuropeanCallConfig heston;
+    heston.n_steps = 5;
+    return {
+        {"european", pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::standard)),
+         true},
+        {"european cv",
+         pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::control_variate)), true},
+        {"european antithetic",
+         pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::antithetic)), false},
+        {"european sobol", pricer(european_call_price_mc_cpu_planned,
+                                  with_run(EuropeanCallConfig{}, 9001, T::standard, S::scrambled_sobol)),
+         false},
+        {"asian", pricer(arithmetic_asian_call_price_mc_cpu_planned, with_run(asian, 16001, T::antithetic)), true},
+        {"asian halton bridge", pricer(arithmetic_asian_call_price_mc_cpu_planned,
+                                       with_run(asian, 901, T::control_variate, S::randomized_halton)),
+         false},
+        {"down-and-out latin", pricer(down_and_out_call_price_mc_cpu_planned,
+                                      with_run(DownAndOutCallConfig{}, 901, T::standard, S::latin_hypercube)),
+         false},
+        {"basket", pricer(basket_call_price_mc_cpu_planned, with_run(BasketCallConfig{}, 9001, T::standard)), false},
+        {"heston", pricer(heston_european_call_price_mc_cpu_planned, with_run(heston, 9001, T::control_variate)), true},
+        {"merton", pricer(merton_jump_diffusion_call_price_mc_cpu_planned, merton), true},
+    };
+}
+
+TEST(BlockPlan, ThreadsNeverChangeTheBits) {
+    for (const Case& c : cases()) {
+        for (const U64 blocks : {U64{1}, U64{3}, U64{8}}) {
+            const auto one = bits(c.price(BlockPlan{blocks, 1}, 0));
+            for (const U64 threads : {U64{2}, U64{4}})
+                EXPECT_EQ(bits(c.price(BlockPlan{blocks, threads}, 0)), one)
+                    << c.name << ", " << blocks << " blocks on " << threads << " threads";
+        }
+    }
+}
+
+TEST(BlockPlan, OneBlockIsTheSerialRunAndWBlocksTheWWorkerRun) {
+    for (const Case& c : cases()) {
+        EXPECT_EQ(bits(c.price(BlockPlan{1, 2}, 0)), bits(c.price(std::nullopt, 1))) << c.name;
+        if (!c.on_workers) continue;
+        // At least 8000 units: parallel for up to four workers.
+        for (const U64 w : {U64{2}, U64{4}})
+            EXPECT_EQ(bits(c.price(BlockPlan{w, 1}, 0)), bits(c.price(std::nullopt, w))) << c.name << ", " << w;
+    }
+}
+
+TEST(BlockPlan, RangesOfTheSerialRunAgreeWithItToRounding) {
+    for (const Case& c : cases()) {
+        if (c.on_workers) continue;
+        const EuropeanCallResult serial = c.price(std::nullopt, 1);
+        for (const U64 blocks : {U64{2}, U64{7}, U64{64}}) {
+            const EuropeanCallResult planned = c.price(BlockPlan{blocks, 2}, 0);
+            EXPECT_NEAR(planned.price, serial.price, 1e-12 * serial.price) << c.name << ", " << blocks;
+            EXPECT_NEAR(planned.std_error, serial.std_error, 1e-10 * serial.std_error) << c.name << ", " << blocks;
+        }
+    }
+}
+
+// Exactly the serial normals: unit by unit, a range started anywhere (on the
+// second value of a Box-Muller pair too) gives the values of the serial run.
+TEST(BlockPlan, ARangeStartedAnywhereContinuesTheSerialStream) {
+    const auto terminal = TerminalModel::from({});  // one normal per antithetic pair: odd offsets
+    const auto asian = make_stepwise_model(ArithmeticAverage{100.0, 7.0}, 7, 100.0, 0.03, 0.2, 1.0);
+    const auto check = [](const auto& model, const char* what) {
+        using T = MonteCarloTechnique;
+        std::vector<PathSums> units(400);
+        for (U64 u = 0; u < 400; ++u) units[u] = stream_chunk<T::antithetic>(9, 1, model, u);
+        // Ranges long enough for lane tiles, started on odd and even units.
+        for (const U64 first : {U64{0}, U64{101}, U64{102}}) {
+            PathSums expected;
+            for (U64 u = first; u < 400; ++u) expected += units[u];
+            const PathSums range = stream_chunk<T::antithetic>(9, 400 - first, model, first);
+            EXPECT_EQ(std::bit_cast<U64>(range.sum), std::bit_cast<U64>(expected.sum)) << what << ", from " << first;
+            EXPECT_EQ(std::bit_cast<U64>(range.sum_sq), std::bit_cast<U64>(expected.sum_sq)) << what;
+        }
+    };
+    check(terminal, "terminal");
+    check(asian, "asian, 7 steps");
+}
+
+}  // namespace
+}  // namespace mc_core
