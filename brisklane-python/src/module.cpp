@@ -18,18 +18,12 @@
 // 10 ms. Python's signal handlers run then; whatever one raises (the default
 // SIGINT handler: KeyboardInterrupt) ends the call once every worker has
 // stopped and been joined.
-#include <new>
-#include <stdexcept>
-#include <string>
-
+#include "boundary.hpp"
 #include "engine_entries.hpp"
-#include "mc_core/interrupt.hpp"
+#include "planned_entries.hpp"
 #include "products.hpp"
 
 namespace brisklane {
-namespace {
-
-// ---- The fatal-error class ------------------------------------------------
 
 constexpr const char* kPanicDoc =
     "Raised when the native Monte Carlo core fails fatally.\n\n"
@@ -47,6 +41,8 @@ void raise_panic(const char* message) {
     PyObject* cls = panic_exception_class();
     if (cls != nullptr) PyErr_SetString(cls, message);
 }
+
+namespace {
 
 // ---- Functions, in registration order --------------------------------------
 
@@ -103,37 +99,16 @@ PyObject* extract_config(const char* name, PyObject* args, PyObject* kwargs) {
     return config;
 }
 
-// Runs the handlers of pending signals; true when one raised.
-bool pending_signal_raised(void*) { return PyErr_CheckSignals() != 0; }
-
 PyObject* call_function(const Function& function, PyObject* args, PyObject* kwargs) {
     PyObject* config = extract_config(function.identity.function, args, kwargs);
     if (config == nullptr) return nullptr;
-    try {
+    return guarded([&] {
         const nlohmann::json tree = [&] {
             const mc_core::StopScope stop(pending_signal_raised, nullptr);
             return function.run(function.identity, config);
         }();
         return json_to_py(tree);
-    } catch (const PythonError&) {
-        return nullptr;
-    } catch (const mc_core::Interrupted&) {
-        return nullptr;  // the signal handler's exception is pending
-    } catch (const mc_core::FatalError& e) {
-        raise_panic(e.what());
-    } catch (const mc_core::AllocationFailure& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::bad_alloc& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::length_error& e) {  // a container asked for more than it can ever hold
-        const std::string message = std::string("cannot allocate a buffer of the requested size (") + e.what() + ")";
-        PyErr_SetString(PyExc_MemoryError, message.c_str());
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("unknown native failure");
-    }
-    return nullptr;
+    });
 }
 
 template <std::size_t I>
@@ -141,19 +116,22 @@ PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_function(kFunctions[I], args, kwargs);
 }
 
-// The pricing functions first, in their fixed order, then the engine's own.
-template <std::size_t... I, std::size_t... E>
-constexpr auto method_table(std::index_sequence<I...>, std::index_sequence<E...>) {
-    return std::array<PyMethodDef, sizeof...(I) + sizeof...(E) + 1>{{
+// The pricing functions first, in their fixed order, then the engine's own,
+// then the block-plan entries of the typed API.
+template <std::size_t... I, std::size_t... E, std::size_t... P>
+constexpr auto method_table(std::index_sequence<I...>, std::index_sequence<E...>, std::index_sequence<P...>) {
+    return std::array<PyMethodDef, sizeof...(I) + sizeof...(E) + sizeof...(P) + 1>{{
         {kFunctions[I].identity.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
          METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...,
         kEngineMethods[E]...,
+        kPlannedMethods[P]...,
         {nullptr, nullptr, 0, nullptr},
     }};
 }
 
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
-auto methods = method_table(std::make_index_sequence<kFunctionCount>{}, std::make_index_sequence<kEngineMethodCount>{});
+auto methods = method_table(std::make_index_sequence<kFunctionCount>{}, std::make_index_sequence<kEngineMethodCount>{},
+                            std::make_index_sequence<kPlannedMethodCount>{});
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,

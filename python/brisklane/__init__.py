@@ -8,11 +8,18 @@ with the price, its standard error, a provenance manifest and any warnings::
     >>> result["price"], result["stderr"]
 
 Results are reproducible bit for bit for the same config, seed and worker count.
+
+:func:`price` is the typed API: fields as keyword arguments, errors that name
+the field, the interpreter lock released, and an :class:`Estimate` that depends
+on the configuration and the block plan only, never on the thread count::
+
+    >>> brisklane.price("arithmetic_asian_call", spot=105, n_paths=10**6, threads=2)
 A fatal error in the core (for example an invalid configuration) raises
 :class:`PanicException`, which derives from ``BaseException``.
 """
 
 from brisklane import _native
+from brisklane._api import PRODUCTS, ConfigError, Estimate, default_blocks, price
 from brisklane._native import __version__
 
 _FUNCTIONS = (
@@ -30,7 +37,18 @@ _FUNCTIONS = (
     "arithmetic_asian_mlmc",
 )
 
-__all__ = ["PanicException", "__version__", "engine_info", "set_simd_target", "simd_target"]
+__all__ = [
+    "PRODUCTS",
+    "ConfigError",
+    "Estimate",
+    "PanicException",
+    "__version__",
+    "default_blocks",
+    "engine_info",
+    "price",
+    "set_simd_target",
+    "simd_target",
+]
 for _name in _FUNCTIONS:
     if hasattr(_native, _name):
         globals()[_name] = getattr(_native, _name)

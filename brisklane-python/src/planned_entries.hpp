@@ -1,0 +1,13 @@
+// The block-plan entry points of the typed Python API (brisklane.price).
+#pragma once
+
+#include <cstddef>
+
+#include "python_api.hpp"
+
+namespace brisklane {
+
+inline constexpr std::size_t kPlannedMethodCount = 2;
+extern const PyMethodDef kPlannedMethods[kPlannedMethodCount];
+
+}  // namespace brisklane

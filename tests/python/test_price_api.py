@@ -1,0 +1,172 @@
+"""brisklane.price: block plans fix the bits, errors name the field, the lock is released."""
+
+from __future__ import annotations
+
+import math
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import brisklane
+
+# Small runs of every product and kind of run; the worker-run ones have enough paths to be
+# parallel in the module functions for up to four workers.
+RUNS = {
+    "european": ("european_call", {"n_paths": 9001}),
+    "european cv": ("european_call", {"n_paths": 9001, "technique": "control_variate"}),
+    "european antithetic": ("european_call", {"n_paths": 9001, "technique": "antithetic"}),
+    "european sobol": ("european_call", {"n_paths": 9001, "sampling": "scrambled_sobol"}),
+    "asian": ("arithmetic_asian_call", {"n_paths": 9001, "n_steps": 16}),
+    "asian bridge": ("arithmetic_asian_call", {"n_paths": 2001, "n_steps": 16, "sampling": "scrambled_sobol_brownian_bridge"}),
+    "lookback halton": ("lookback_call", {"n_paths": 2001, "n_steps": 8, "sampling": "randomized_halton"}),
+    "down-and-out": ("down_and_out_call", {"n_paths": 9001, "n_steps": 16, "barrier": 90.0}),
+    "basket": ("basket_call", {"n_paths": 9001}),
+    "heston": ("heston_european_call", {"n_paths": 9001, "n_steps": 8}),
+    "merton": ("merton_jump_diffusion_call", {"n_paths": 9001}),
+}
+ON_WORKERS = {"european", "european cv", "asian", "down-and-out", "heston", "merton"}
+MODULE_FUNCTION = {
+    "european_call": "price_european_call",
+    "arithmetic_asian_call": "price_arithmetic_asian_call",
+    "lookback_call": "price_lookback_call",
+    "down_and_out_call": "price_down_and_out_call",
+    "basket_call": "price_basket_call",
+    "heston_european_call": "price_heston_european_call",
+    "merton_jump_diffusion_call": "price_merton_jump_diffusion_call",
+}
+
+
+def module_run(product: str, fields: dict, workers: int) -> dict:
+    return getattr(brisklane, MODULE_FUNCTION[product])({**fields, "n_threads": workers})
+
+
+@pytest.mark.parametrize("case", RUNS)
+def test_threads_never_change_the_bits_and_plans_match_the_module_functions(case):
+    product, fields = RUNS[case]
+    for blocks in (1, 3):
+        results = {brisklane.price(product, fields, blocks=blocks, threads=t).price for t in (1, 2, 4)}
+        assert len(results) == 1
+    serial = module_run(product, fields, 1)
+    one_block = brisklane.price(product, fields, blocks=1)
+    assert (one_block.price, one_block.stderr) == (serial["price"], serial["stderr"])
+    for blocks in (2, 4):
+        planned = brisklane.price(product, fields, blocks=blocks, threads=2)
+        if case in ON_WORKERS:
+            parallel = module_run(product, fields, blocks)
+            assert (planned.price, planned.stderr) == (parallel["price"], parallel["stderr"])
+        else:
+            assert planned.price == pytest.approx(serial["price"], rel=1e-12)
+            assert planned.stderr == pytest.approx(serial["stderr"], rel=1e-10)
+
+
+def test_the_estimate_reports_its_run():
+    est = brisklane.price("european_call", {"spot": 105}, strike=100, n_paths=9001, technique="antithetic", threads=2)
+    assert est.n_paths == 9002 and est.blocks == brisklane.default_blocks(9001) == 1
+    assert est.interval == pytest.approx((est.price - 1.959963984540054 * est.stderr, est.price + 1.959963984540054 * est.stderr))
+    assert est.config["s0"] == 105.0 and est.config["k"] == 100.0 and est.config["threads"] == 1
+    assert "n_threads" not in est.config
+    assert est.manifest["product"] == "european_call" and est.manifest["engine"] == brisklane.engine_info()
+    assert est.to_dict()["interval"] == list(est.interval)
+    assert repr(est).startswith("Estimate(price=") and "n_paths=9,002" in repr(est)
+    with pytest.raises(AttributeError):
+        est.price = 0.0  # frozen
+    assert brisklane.default_blocks(10**6) == 15 and brisklane.default_blocks(10**9) == 256
+
+
+@pytest.mark.parametrize(
+    "fields, error, message",
+    [
+        ({"strke": 120}, TypeError, "european_call has no field 'strke'; did you mean 'strike'?"),
+        ({"n_threads": 2}, TypeError, "n_threads is not a field of price(): pass threads=N"),
+        ({"sigma": "0.2"}, TypeError, "sigma: expected a real number, got str"),
+        ({"n_paths": 1.5}, TypeError, "n_paths: expected an integer, got float"),
+        ({"volatility": math.inf}, brisklane.ConfigError, "volatility: must be finite, got inf"),
+        ({"seed": -1}, brisklane.ConfigError, "seed: must be between 0 and 2**64 - 1, got -1"),
+        ({"sampling": "sobol"}, brisklane.ConfigError, "sampling: expected one of pseudorandom,"),
+        ({"k": 1.0, "strike": 2.0}, TypeError, "k given twice, as 'k' and 'strike'"),
+        ({"n_paths": 0}, brisklane.ConfigError, "n_paths must be > 0"),  # the core's own message
+        ({"barrier": 0.0}, brisklane.ConfigError, "barrier must be > 0"),
+    ],
+)
+def test_errors_name_the_field(fields, error, message):
+    with pytest.raises(error) as raised:
+        brisklane.price("down_and_out_call" if "barrier" in fields else "european_call", **fields)
+    assert str(raised.value).startswith(message)
+
+
+def test_products_blocks_and_threads_are_checked():
+    assert issubclass(brisklane.ConfigError, ValueError)
+    with pytest.raises(ValueError, match="unknown product 'europen_call'; did you mean 'european_call'"):
+        brisklane.price("europen_call")
+    with pytest.raises(ValueError, match="call brisklane.price_american_put"):
+        brisklane.price("american_put")
+    with pytest.raises(brisklane.ConfigError, match="blocks: must be >= 1"):
+        brisklane.price("european_call", blocks=0)
+    with pytest.raises(TypeError, match="threads: expected an integer"):
+        brisklane.price("european_call", threads=1.0)
+    # None counts as missing, as in the module functions.
+    assert brisklane.price("european_call", n_paths=2000, sigma=None).config["sigma"] == 0.2
+
+
+def test_the_interpreter_lock_is_released_while_the_core_runs():
+    def count_for(seconds: float) -> int:
+        counter, stop = [0], time.perf_counter() + seconds
+        while time.perf_counter() < stop:
+            counter[0] += 1
+        return counter[0]
+
+    idle = count_for(0.3)
+    counted: list[int] = []
+    worker = threading.Thread(target=lambda: counted.append(count_for(0.3)))
+    worker.start()
+    while worker.is_alive():  # one core: the pricing must leave the counter its thread
+        brisklane.price("arithmetic_asian_call", n_paths=20_000, threads=1)
+    worker.join()
+    assert counted[0] >= 0.5 * idle  # measured ≥ 0.8 on an idle machine; shared CI cores vary
+
+
+def test_ctrl_c_stops_a_price_call():
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent("""
+            import brisklane
+            print("ready", flush=True)
+            try:
+                brisklane.price("european_call", n_paths=10**11, threads=2)
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt", flush=True)
+            print(brisklane.price("european_call", n_paths=1000).price, flush=True)
+        """)],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline().strip() == "KeyboardInterrupt"
+        assert time.perf_counter() - sent < 1.0
+        assert float(child.stdout.readline()) > 0.0
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+
+
+def test_a_user_script_type_checks_strictly(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    script = tmp_path / "user.py"
+    script.write_text(textwrap.dedent("""
+        import brisklane
+
+        est: brisklane.Estimate = brisklane.price("european_call", {"spot": 105}, sigma=0.25, threads=2)
+        low, high = est.interval
+        width: float = high - low
+        summary: dict[str, object] = est.to_dict()
+    """))
+    out, err, status = mypy.run(["--strict", "--no-incremental", str(script)])
+    assert status == 0, out + err
