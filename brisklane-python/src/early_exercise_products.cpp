@@ -2,6 +2,7 @@
 // "values" = {"details": <result record>, "price", "stderr"} with the record's
 // warnings as the call's warnings.
 #include "mc_core/early_exercise.hpp"
+#include "planned.hpp"
 #include "products.hpp"
 
 namespace brisklane {
@@ -66,6 +67,26 @@ nlohmann::json early_exercise_put(const CallIdentity& call, PyObject* config) {
 }
 
 }  // namespace
+
+nlohmann::json planned_values(const AmericanPutResult& result) {
+    return {{"price", number(result.price)}, {"stderr", number(result.std_error)}, {"details", details(result)},
+            {"warnings", result.warnings}};
+}
+
+nlohmann::json planned_values(const BermudanPutResult& result) {
+    return {{"price", number(result.price)}, {"stderr", number(result.std_error)}, {"details", details(result)},
+            {"warnings", result.warnings}};
+}
+
+PlannedProduct american_put_planned() {
+    return product<Planned<AmericanPutConfig, kAmericanPutFields, mc_core::runtime::cpu::american_put_price_lsm_cpu_planned>>(
+        "american_put");
+}
+
+PlannedProduct bermudan_put_planned() {
+    return product<Planned<BermudanPutConfig, kBermudanPutFields, mc_core::runtime::cpu::bermudan_put_price_lsm_cpu_planned>>(
+        "bermudan_put");
+}
 
 nlohmann::json run_american_put(const CallIdentity& call, PyObject* config) {
     return early_exercise_put<AmericanPutConfig, kAmericanPutFields, mc_core::runtime::cpu::american_put_price_lsm_cpu>(

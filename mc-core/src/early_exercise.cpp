@@ -192,15 +192,15 @@ MC_LANE_INLINE void simulate_lane_paths(Draw& draw, const LsmGrid& grid, double 
     }
 }
 
-// Every path runs through all of its steps from the lane streams of `seed`
-// (engine.hpp), whose normals go to the paths in order and, within a path, to
-// its steps in order: lane l of a tile of C paths per lane runs paths
-// first + l C .. first + l C + C - 1. Each date's price goes to that date's
-// column at the path's index, so the columns hold what one path at a time
-// would write.
+// Paths first_path .. first_path + paths - 1 run through all of their steps
+// from the lane streams of `seed` (engine.hpp), whose normals go to the paths
+// in order and, within a path, to its steps in order: lane l of a tile of C
+// paths per lane runs paths first + l C .. first + l C + C - 1. Each date's
+// price goes to that date's column at the path's index, so the columns hold
+// what one path at a time would write, whichever range a call covers.
 void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths, std::uint64_t n_steps,
                            std::uint64_t seed, const std::vector<std::uint64_t>& schedule, double* values,
-                           std::size_t lanes_per_pack) {
+                           std::size_t lanes_per_pack, std::uint64_t first_path, std::uint64_t paths) {
     on_lanes(lanes_per_pack, [&](auto pack) {
         using V = typename decltype(pack)::type;
         constexpr std::size_t kWidth = simd::lanes_of<V>;
@@ -219,7 +219,7 @@ void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths
                                                  values[date * n_paths + path] = price[0];
                                              });
         };
-        for_each_stream_tile<V>(seed, 0, n_paths, n_steps, std::nullopt, tile, single);
+        for_each_stream_tile<V>(seed, first_path, paths, n_steps, std::nullopt, tile, single);
     });
 }
 
@@ -227,14 +227,31 @@ void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths
 
 ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0, std::uint64_t n_paths,
                                                  std::uint64_t n_steps, std::uint64_t seed,
-                                                 const std::vector<std::uint64_t>& schedule, std::size_t lanes) {
+                                                 const std::vector<std::uint64_t>& schedule, std::size_t lanes,
+                                                 const std::optional<BlockPlan>& plan) {
     constexpr const char* kWhat = "exercise-date path prices (n_paths x exercise dates)";
     const std::uint64_t dates = schedule.size();
     ExerciseDatePrices prices{n_paths, dates, Buffer<double>(checked_product(n_paths, dates, kWhat), kWhat)};
     // Every path runs through all of its steps, in path order, from the one
     // stream, whatever is kept: the normals a path draws never depend on the
     // schedule, so the kept prices are those of the whole path matrix.
-    simulate_stream_paths(grid, s0, n_paths, n_steps, seed, schedule, prices.values.data(), lanes);
+    double* const values = prices.values.data();
+    if (!plan) {
+        simulate_stream_paths(grid, s0, n_paths, n_steps, seed, schedule, values, lanes, 0, n_paths);
+        return prices;
+    }
+    // Blocks write disjoint ranges of every column.
+    struct Written {
+        Written& operator+=(const Written&) { return *this; }
+    };
+    run_blocks(
+        split_blocks(n_paths, plan->blocks, seed, BlockSeeds::range),
+        [&](const WorkerBlock& block) {
+            simulate_stream_paths(grid, s0, n_paths, n_steps, seed, schedule, values, lanes, block.first_unit,
+                                  block.units);
+            return Written{};
+        },
+        kWorkerFailureText, resolve_worker_count(plan->threads));
     return prices;
 }
 
@@ -584,7 +601,8 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
     ExercisePolicy policy;
     {
         const ExerciseDatePrices prices =
-            simulate_exercise_date_prices(grid, config.s0, config.n_paths, config.n_steps, config.seed, schedule);
+            simulate_exercise_date_prices(grid, config.s0, config.n_paths, config.n_steps, config.seed, schedule, 0,
+                                          config.plan);
         policy = longstaff_schwartz_policy(prices, schedule, config.k, grid.discount, degree);
     }  // the prices are released before the estimate
 
@@ -663,9 +681,9 @@ namespace {
 
 PutLsmCoreConfig core_config(const AmericanPutConfig& c, std::vector<std::uint64_t> schedule,
                              std::optional<std::string> extra_warning, const char* product_note,
-                             bool allow_immediate_exercise) {
+                             bool allow_immediate_exercise, const std::optional<BlockPlan>& plan) {
     return {std::move(schedule), std::move(extra_warning), product_note, c.s0, c.k, c.r, c.sigma, c.t, c.n_paths,
-            c.n_steps, c.seed, c.n_threads, c.basis_degree, allow_immediate_exercise};
+            c.n_steps, c.seed, c.n_threads, c.basis_degree, allow_immediate_exercise, plan};
 }
 
 // The fields both result records take from the core and the configuration.
@@ -686,21 +704,29 @@ void copy_core_result(const AmericanPutConfig& c, PutLsmCoreResult& core, Result
 }  // namespace
 
 AmericanPutResult american_put_price_lsm_cpu(const AmericanPutConfig& c) {
+    return american_put_price_lsm_cpu_planned(c, std::nullopt);
+}
+
+BermudanPutResult bermudan_put_price_lsm_cpu(const BermudanPutConfig& c) {
+    return bermudan_put_price_lsm_cpu_planned(c, std::nullopt);
+}
+
+AmericanPutResult american_put_price_lsm_cpu_planned(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan) {
     validate_american_put_config(c);
     std::vector<std::uint64_t> every_step = allocate_vector<std::uint64_t>(c.n_steps, "American exercise schedule (n_steps)");
     std::iota(every_step.begin(), every_step.end(), std::uint64_t{1});
     PutLsmCoreResult core =
-        price_put_lsm_cpu(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote, true));
+        price_put_lsm_cpu(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote, true, plan));
     AmericanPutResult result;
     copy_core_result(c, core, result);
     return result;
 }
 
-BermudanPutResult bermudan_put_price_lsm_cpu(const BermudanPutConfig& c) {
+BermudanPutResult bermudan_put_price_lsm_cpu_planned(const BermudanPutConfig& c, const std::optional<BlockPlan>& plan) {
     validate_bermudan_put_config(c);
     BermudanSchedule schedule = normalize_bermudan_exercise_schedule(c.exercise_steps, c.n_steps);
     PutLsmCoreResult core = price_put_lsm_cpu(
-        core_config(c, std::move(schedule.steps), std::move(schedule.note), kBermudanPutNote, false));
+        core_config(c, std::move(schedule.steps), std::move(schedule.note), kBermudanPutNote, false, plan));
     BermudanPutResult result;
     copy_core_result(c, core, result);
     result.exercise_schedule = std::move(core.exercise_schedule);

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mc_core/basket.hpp"
 #include "mc_core/dynamics.hpp"
+#include "mc_core/early_exercise.hpp"
 #include "mc_core/engine.hpp"
 #include "mc_core/european.hpp"
 #include "mc_core/path_dependent.hpp"
@@ -135,6 +137,25 @@ TEST(BlockPlan, ARangeStartedAnywhereContinuesTheSerialStream) {
     };
     check(terminal, "terminal");
     check(asian, "asian, 7 steps");
+}
+
+TEST(BlockPlan, PutsGenerateTheirPathsByBlocksWithTheSerialBits) {
+    using namespace runtime::cpu;
+    AmericanPutConfig american;
+    american.n_paths = 3001;
+    american.n_steps = 33;
+    BermudanPutConfig bermudan;
+    bermudan.n_paths = 3001;
+    const auto fields = [](const auto& r) {
+        return std::make_tuple(std::bit_cast<U64>(r.price), std::bit_cast<U64>(r.std_error), r.early_exercise_count,
+                               r.regression_steps);
+    };
+    const auto american_serial = fields(american_put_price_lsm_cpu(american));
+    const auto bermudan_serial = fields(bermudan_put_price_lsm_cpu(bermudan));
+    for (const BlockPlan plan : {BlockPlan{1, 2}, BlockPlan{3, 1}, BlockPlan{7, 2}, BlockPlan{64, 4}}) {
+        EXPECT_EQ(fields(american_put_price_lsm_cpu_planned(american, plan)), american_serial) << plan.blocks;
+        EXPECT_EQ(fields(bermudan_put_price_lsm_cpu_planned(bermudan, plan)), bermudan_serial) << plan.blocks;
+    }
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ import numbers
 import os
 import time
 from dataclasses import asdict, dataclass, field
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, Mapping, Optional, Sequence, Tuple
 
 from brisklane import _native
 
@@ -27,13 +27,11 @@ PRODUCTS: Tuple[str, ...] = (
     "basket_call",
     "heston_european_call",
     "merton_jump_diffusion_call",
+    "american_put",
+    "bermudan_put",
 )
 
-_MODULE_FUNCTIONS = {
-    "american_put": "price_american_put",
-    "bermudan_put": "price_bermudan_put",
-    "arithmetic_asian_mlmc": "arithmetic_asian_mlmc",
-}
+_MODULE_FUNCTIONS = {"arithmetic_asian_mlmc": "arithmetic_asian_mlmc"}
 
 _Z95 = 1.959963984540054  # the 97.5% standard normal quantile
 _PATHS_PER_BLOCK = 1 << 16
@@ -74,7 +72,8 @@ class Estimate:
     warnings : tuple of str
         Anything the caller should know about the run.
     details : dict
-        The product's extra values (none for the products priced here).
+        The product's extra values: for the puts, the exercise counts, the regression steps and
+        basis, and the schedule used (empty for the other products).
     config : dict
         Every field used, defaults filled in, and ``threads``, the worker count used.
     manifest : dict
@@ -138,6 +137,10 @@ def _checked_value(name: str, kind: str, value: Any) -> Any:
         if not math.isfinite(number):
             raise ConfigError(f"{name}: must be finite, got {number!r}")
         return number
+    if kind == "counts":
+        if isinstance(value, (str, bytes)) or not isinstance(value, Sequence):
+            raise TypeError(f"{name}: expected a sequence of integers, got {type(value).__name__}")
+        return [_checked_value(f"{name}[{i}]", "count", item) for i, item in enumerate(value)]
     if kind == "count":
         if isinstance(value, bool) or not isinstance(value, numbers.Integral):
             raise TypeError(f"{name}: expected an integer, got {type(value).__name__}")
@@ -198,7 +201,9 @@ def price(
     Parameters
     ----------
     product : str
-        One of :data:`PRODUCTS` (the command line's names), e.g. ``"european_call"``.
+        One of :data:`PRODUCTS` (the command line's names), e.g. ``"european_call"``. The puts
+        generate their paths by blocks and regress on the calling thread: every plan gives the
+        serial run's bits.
     config : mapping, optional
         Field values by name or alias, as the module functions read them; keyword
         fields override it.
@@ -272,6 +277,8 @@ def price(
         n_paths=simulated,
         blocks=plan_blocks,
         elapsed=elapsed,
+        warnings=tuple(result.get("warnings", ())),
+        details=result.get("details", {}),
         config=used,
         manifest={
             "product": product,

@@ -28,6 +28,8 @@ RUNS = {
     "basket": ("basket_call", {"n_paths": 9001}),
     "heston": ("heston_european_call", {"n_paths": 9001, "n_steps": 8}),
     "merton": ("merton_jump_diffusion_call", {"n_paths": 9001}),
+    "american put": ("american_put", {"n_paths": 3001, "n_steps": 16}),
+    "bermudan put": ("bermudan_put", {"n_paths": 3001, "exercise_steps": [48, 16]}),
 }
 ON_WORKERS = {"european", "european cv", "asian", "down-and-out", "heston", "merton"}
 MODULE_FUNCTION = {
@@ -38,7 +40,11 @@ MODULE_FUNCTION = {
     "basket_call": "price_basket_call",
     "heston_european_call": "price_heston_european_call",
     "merton_jump_diffusion_call": "price_merton_jump_diffusion_call",
+    "american_put": "price_american_put",
+    "bermudan_put": "price_bermudan_put",
 }
+# The puts regress on the calling thread: every plan gives the serial bits.
+EXACT_FOR_EVERY_PLAN = {"american put", "bermudan put"}
 
 
 def module_run(product: str, fields: dict, workers: int) -> dict:
@@ -56,7 +62,11 @@ def test_threads_never_change_the_bits_and_plans_match_the_module_functions(case
     assert (one_block.price, one_block.stderr) == (serial["price"], serial["stderr"])
     for blocks in (2, 4):
         planned = brisklane.price(product, fields, blocks=blocks, threads=2)
-        if case in ON_WORKERS:
+        if case in EXACT_FOR_EVERY_PLAN:
+            assert (planned.price, planned.stderr) == (serial["price"], serial["stderr"])
+            assert planned.details == serial["values"]["details"]
+            assert list(planned.warnings) == serial["warnings"]
+        elif case in ON_WORKERS:
             parallel = module_run(product, fields, blocks)
             assert (planned.price, planned.stderr) == (parallel["price"], parallel["stderr"])
         else:
@@ -103,8 +113,10 @@ def test_products_blocks_and_threads_are_checked():
     assert issubclass(brisklane.ConfigError, ValueError)
     with pytest.raises(ValueError, match="unknown product 'europen_call'; did you mean 'european_call'"):
         brisklane.price("europen_call")
-    with pytest.raises(ValueError, match="call brisklane.price_american_put"):
-        brisklane.price("american_put")
+    with pytest.raises(ValueError, match="call brisklane.arithmetic_asian_mlmc"):
+        brisklane.price("arithmetic_asian_mlmc")
+    with pytest.raises(TypeError, match=r"exercise_steps\[1\]: expected an integer, got str"):
+        brisklane.price("bermudan_put", exercise_steps=[16, "32"])
     with pytest.raises(brisklane.ConfigError, match="blocks: must be >= 1"):
         brisklane.price("european_call", blocks=0)
     with pytest.raises(TypeError, match="threads: expected an integer"):
