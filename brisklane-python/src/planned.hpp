@@ -9,6 +9,7 @@
 #include "config.hpp"
 #include "mc_core/early_exercise.hpp"
 #include "mc_core/interrupt.hpp"
+#include "mc_core/multilevel.hpp"
 #include "python_api.hpp"
 #include "result.hpp"
 
@@ -60,6 +61,7 @@ struct PlannedProduct {
 inline nlohmann::json planned_values(const mc_core::EuropeanCallResult& result) { return to_value(result); }
 nlohmann::json planned_values(const mc_core::runtime::cpu::AmericanPutResult& result);
 nlohmann::json planned_values(const mc_core::runtime::cpu::BermudanPutResult& result);
+nlohmann::json planned_values(const mc_core::ArithmeticAsianMlmcResult& result);
 
 // One product's entries: its field table, and its pricing on a plan.
 template <class Record, const auto& Fields, auto Price>
@@ -111,8 +113,10 @@ constexpr PlannedProduct product(const char* name) {
     return {name, &P::fields, &P::price};
 }
 
-// The puts' entries (early_exercise_products.cpp).
+// The puts' entries (early_exercise_products.cpp) and the multilevel
+// estimator's (studies_products.cpp).
 PlannedProduct american_put_planned();
 PlannedProduct bermudan_put_planned();
+PlannedProduct mlmc_planned();
 
 }  // namespace brisklane

@@ -43,6 +43,7 @@ const PlannedProduct kProducts[] = {
                     mc_core::merton_jump_diffusion_call_price_mc_cpu_planned>>("merton_jump_diffusion_call"),
     american_put_planned(),
     bermudan_put_planned(),
+    mlmc_planned(),
 };
 
 const PlannedProduct* find_product(PyObject* name) {

@@ -9,6 +9,7 @@
 // "warnings" of all three is empty.
 #include "mc_core/multilevel.hpp"
 #include "mc_core/studies.hpp"
+#include "planned.hpp"
 #include "products.hpp"
 
 namespace brisklane {
@@ -62,6 +63,17 @@ nlohmann::json run_arithmetic_asian_mlmc(const CallIdentity& call, PyObject* con
     read_fields(config, kMlmcFields, record);
     const ArithmeticAsianMlmcResult result = mc_core::arithmetic_asian_call_price_mlmc_cpu(record);
     return stderr_envelope(call, fields_to_value(kMlmcFields, record), tree_of(result), result.std_error);
+}
+
+// The typed API's values: the result record as details, its price and stderr
+// on top.
+nlohmann::json planned_values(const ArithmeticAsianMlmcResult& result) {
+    return {{"price", number(result.price)}, {"stderr", number(result.std_error)}, {"details", tree_of(result)}};
+}
+
+PlannedProduct mlmc_planned() {
+    return product<Planned<ArithmeticAsianMlmcConfig, kMlmcFields, mc_core::arithmetic_asian_call_price_mlmc_cpu_planned>>(
+        "arithmetic_asian_mlmc");
 }
 
 // ---- Gaussian uncertainty moments ---------------------------------------------

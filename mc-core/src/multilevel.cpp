@@ -86,15 +86,24 @@ template <class Model>
 PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps,
                    const Model& model) {
     const std::uint64_t seed = derive_worker_seed(c.seed, level);
-    if (c.sampling == SamplingMethod::pseudorandom)
-        return stream_chunk<MonteCarloTechnique::standard>(seed, paths, model);
+    const auto blocks = split_blocks(paths, c.plan ? c.plan->blocks : 1, seed, BlockSeeds::range);
+    const std::uint64_t threads = c.plan ? resolve_worker_count(c.plan->threads) : 1;
+    if (c.sampling == SamplingMethod::pseudorandom) {
+        const auto kernel = [&](const WorkerBlock& b) {
+            return stream_chunk<MonteCarloTechnique::standard>(seed, b.units, model, b.first_unit);
+        };
+        return run_blocks(blocks, kernel, kWorkerFailureText, threads);
+    }
     // Sample i reads the first coordinates of point i, in time order, of the
     // sampler's fine_steps.
     const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps);
     if (model.normals_per_unit() > fine_steps) fail("normal count must match MLMC fine step count");
     const BrownianBridgeWorkspace no_bridge(SamplingMethod::pseudorandom, fine_steps, c.t);
-    SamplerPoints points(sampler, no_bridge, model.normals_per_unit());
-    return structured_run<MonteCarloTechnique::standard>(model, paths, points);
+    const auto kernel = [&](const WorkerBlock& b) {
+        SamplerPoints points(sampler, no_bridge, model.normals_per_unit());
+        return structured_run<MonteCarloTechnique::standard>(model, b.units, points, b.first_unit);
+    };
+    return run_blocks(blocks, kernel, kWorkerFailureText, threads);
 }
 
 PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps) {
@@ -246,6 +255,13 @@ ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu(const ArithmeticA
 PathSums simulate_asian_mlmc_level(const ArithmeticAsianMlmcConfig& c, std::uint64_t level, std::uint64_t paths,
                                    std::uint64_t fine_steps) {
     return simulate_level(c, level, paths, fine_steps);
+}
+
+ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu_planned(const ArithmeticAsianMlmcConfig& c,
+                                                                       const std::optional<BlockPlan>& plan) {
+    ArithmeticAsianMlmcConfig planned = c;
+    planned.plan = plan;
+    return arithmetic_asian_call_price_mlmc_cpu(planned);
 }
 
 }  // namespace mc_core

@@ -29,9 +29,8 @@ PRODUCTS: Tuple[str, ...] = (
     "merton_jump_diffusion_call",
     "american_put",
     "bermudan_put",
+    "arithmetic_asian_mlmc",
 )
-
-_MODULE_FUNCTIONS = {"arithmetic_asian_mlmc": "arithmetic_asian_mlmc"}
 
 _Z95 = 1.959963984540054  # the 97.5% standard normal quantile
 _PATHS_PER_BLOCK = 1 << 16
@@ -73,7 +72,8 @@ class Estimate:
         Anything the caller should know about the run.
     details : dict
         The product's extra values: for the puts, the exercise counts, the regression steps and
-        basis, and the schedule used (empty for the other products).
+        basis, and the schedule used; for the multilevel estimator, its levels, totals and
+        replicate estimates (empty for the other products).
     config : dict
         Every field used, defaults filled in, and ``threads``, the worker count used.
     manifest : dict
@@ -109,6 +109,8 @@ class Estimate:
 
 def default_blocks(n_paths: int) -> int:
     """The block count :func:`price` uses when none is given: one per 65,536 paths, 1 to 256.
+
+    For the multilevel estimator, ``n_paths`` is its smallest level's count.
 
     A function of the configuration alone, never of the machine, so a result can be reproduced
     anywhere.
@@ -239,17 +241,16 @@ def price(
     >>> est = brisklane.price("arithmetic_asian_call", spot=100, strike=100, n_paths=10**5)
     >>> est.price, est.stderr
     """
-    if product in _MODULE_FUNCTIONS:
-        raise ValueError(
-            f"{product} is not priced by price() yet; call brisklane.{_MODULE_FUNCTIONS[product]}(config)"
-        )
     if product not in PRODUCTS:
         raise ValueError(f"unknown product {product!r}{_suggestion(str(product), list(PRODUCTS))}")
     merged: dict[str, Any] = dict(config or {})
     merged.update(fields)
     values = _read_fields(product, merged)
     defaults = {name: default for name, _, _, default in _native.product_fields(product)}
-    n_paths = values.get("n_paths", defaults["n_paths"])
+    if "n_paths" in defaults:
+        n_paths = values.get("n_paths", defaults["n_paths"])
+    else:  # the multilevel estimator: its finest level's count
+        n_paths = min(values.get("paths_per_level", defaults["paths_per_level"]) or [1])
     plan_blocks = default_blocks(n_paths) if blocks is None else _positive_int("blocks", blocks)
     workers = _available_cpus() if threads is None else _positive_int("threads", threads)
     used_threads = min(workers, plan_blocks)
@@ -266,10 +267,16 @@ def price(
     used = dict(result["config"])
     used.pop("n_threads", None)
     used["threads"] = used_threads
-    simulated = used["n_paths"]
-    if used.get("technique") == "antithetic":
-        simulated += simulated % 2
+    details = result.get("details", {})
+    if "n_paths" in used:
+        simulated = used["n_paths"]
+        if used.get("technique") == "antithetic":
+            simulated += simulated % 2
+    else:
+        simulated = details["total_paths"]
     estimate, stderr = result["price"], result["stderr"]
+    if estimate is None or stderr is None:  # a non-finite result
+        raise ConfigError(f"{product}: the configuration gives no finite price")
     return Estimate(
         price=estimate,
         stderr=stderr,
@@ -278,7 +285,7 @@ def price(
         blocks=plan_blocks,
         elapsed=elapsed,
         warnings=tuple(result.get("warnings", ())),
-        details=result.get("details", {}),
+        details=details,
         config=used,
         manifest={
             "product": product,

@@ -50,6 +50,9 @@ struct ArithmeticAsianMlmcConfig {
     std::uint64_t seed = 42;
     SamplingMethod sampling = SamplingMethod::pseudorandom;
     std::uint64_t scramble_replicates = 1;
+    // Each level's samples in the plan's blocks (ranges of the level's one
+    // stream or point set) on its threads; none: one serial block per level.
+    std::optional<BlockPlan> plan = std::nullopt;
 };
 
 struct ArithmeticAsianMlmcLevelResult {
@@ -78,6 +81,10 @@ struct ArithmeticAsianMlmcResult {
 // Validates, then makes one run or, for structured sampling with at least two
 // scramble replicates, the replicated estimator.
 ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu(const ArithmeticAsianMlmcConfig& config);
+// The same on the caller's block plan: every level's sums agree with the
+// serial ones to rounding (exactly with one block).
+ArithmeticAsianMlmcResult arithmetic_asian_call_price_mlmc_cpu_planned(const ArithmeticAsianMlmcConfig& config,
+                                                                       const std::optional<BlockPlan>& plan);
 
 // FatalError for the first failing check: base_steps, levels,
 // refinement_factor, the length of paths_per_level, its entries,
