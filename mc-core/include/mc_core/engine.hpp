@@ -21,6 +21,9 @@
 //       jumped-ahead states (stream_jump.hpp), in tiles of lanes x C units:
 //       lane l takes units l*C .. l*C + C - 1 of the tile. Units left over
 //       after the last whole tile run on one lane from where the tiles ended.
+//       A chunk may start at any unit of its stream (a range block of a
+//       plan): it starts at the jumped-ahead position of that unit's first
+//       normal, and a unit that begins on a pair's second value runs alone.
 //     - a structured point set: unit i reads the coordinates of point i; lanes
 //       take consecutive points.
 //    Either way every unit sees exactly the normals it would see if units ran
