@@ -1,7 +1,6 @@
 """Arithmetic Asian call by multilevel Monte Carlo: the default result, validation,
-replicates, overflow and memory failures, and agreement with a pure-Python
-recomputation of the level estimators, the plain Asian pricer on one level and a
-long single-level run on the finest grid."""
+replicates, overflow and memory failures, known level estimates, and agreement with
+the plain Asian pricer on one level and a long single-level run on the finest grid."""
 
 from __future__ import annotations
 
@@ -13,7 +12,6 @@ import pytest
 
 import brisklane
 from brisklane import cli
-from test_european import NormalStream, derive_worker_seed
 
 mlmc = brisklane.arithmetic_asian_mlmc
 
@@ -22,6 +20,9 @@ DEFAULT_CONFIG = {
     "paths_per_level": [50000, 25000, 12500, 6250], "seed": 42, "sampling": "pseudorandom", "scramble_replicates": 1,
 }
 SMALL = {"base_steps": 4, "levels": 3, "paths_per_level": [400, 200, 100]}
+# SplitMix64 worker seeds: derived seed r of seed 9, and derived seed 0 of seed 3.
+SEEDS_OF_9 = (12587370737594032228, 13847876567842155106)
+SEED_0_OF_3 = 2092789425003139053
 LENGTH_MESSAGE = "assertion `left == right` failed: paths_per_level must contain one positive path count per level"
 
 
@@ -115,7 +116,7 @@ def test_two_replicates(sampling):
     assert values["price"] == (first + second) / 2.0
     assert [level["paths"] for level in values["levels"]] == [800, 400, 200] and values["total_paths"] == 1400
     for r, estimate in enumerate((first, second)):  # each replicate is a full run seeded from its index
-        single = mlmc(dict(config, seed=derive_worker_seed(9, r), scramble_replicates=1))["values"]
+        single = mlmc(dict(config, seed=SEEDS_OF_9[r], scramble_replicates=1))["values"]
         assert single["price"] == estimate
     assert values["total_step_updates"] == 2 * single["total_step_updates"]
 
@@ -123,54 +124,25 @@ def test_two_replicates(sampling):
 # --- Against independent computations ---
 
 
-def reference_level(c, level, paths, n_f):
-    """(sum Y, sum Y^2) of one pseudorandom level; the coarse path takes the scaled sum of m fine normals."""
-    s0, k, r, sigma, t, m = (c[key] for key in ("s0", "k", "r", "sigma", "t", "refinement_factor"))
-    disc, stream = math.exp(-(r * t)), NormalStream(derive_worker_seed(c["seed"], level))
-    n_c, fine_m = (n_f // m, m) if level else (n_f, 1)
-    grid = [(t / n * (r + sigma * (sigma * -0.5)), sigma * math.sqrt(t / n)) for n in (n_f, n_c)]
-    total = total_sq = 0.0
-    for _ in range(paths):
-        xf = xc = math.log(s0)
-        af = ac = 0.0
-        for _ in range(n_c):
-            z_sum = 0.0
-            for _ in range(fine_m):
-                z = stream.next_normal()
-                xf = xf + (grid[0][0] + grid[0][1] * z)
-                af = af + math.exp(xf)
-                z_sum = z_sum + z
-            xc = xc + (grid[1][0] + grid[1][1] * (z_sum / math.sqrt(m)))
-            ac = ac + math.exp(xc)
-        y = disc * max(af / n_f - k, 0.0) - (disc * max(ac / n_c - k, 0.0) if level else 0.0)
-        total, total_sq = total + y, total_sq + y * y
-    return total, total_sq
-
-
-def test_matches_a_scalar_recomputation():
-    overrides = {"base_steps": 2, "levels": 3, "refinement_factor": 3, "paths_per_level": [25, 11, 6], "seed": 5, "k": 95.0}
-    config = dict(DEFAULT_CONFIG, **overrides)
-    values = mlmc(overrides)["values"]
-    price = variance = 0.0
-    n_f = config["base_steps"]
-    for level, paths in enumerate(config["paths_per_level"]):
-        total, total_sq = reference_level(config, level, paths, n_f)
-        mean = total / paths
-        level_variance = max(total_sq / paths - mean * mean, 0.0)
-        got = values["levels"][level]
-        assert got["fine_steps"] == n_f
-        assert got["mean"] == pytest.approx(mean, rel=1e-11, abs=1e-13)
-        assert got["variance"] == pytest.approx(level_variance, rel=1e-9, abs=1e-13)
-        price, variance, n_f = price + mean, variance + level_variance / paths, n_f * config["refinement_factor"]
-    assert values["price"] == pytest.approx(price, rel=1e-12)
-    assert values["stderr"] == pytest.approx(math.sqrt(variance), rel=1e-9)
+def test_known_level_estimates():
+    # From a pure-Python recomputation: level l on the stream of derived seed l; the coarse path takes the
+    # scaled sum of each m fine normals. Per level: fine steps, mean, population variance.
+    known = [(2, 12.125880219725527, 185.7394181936355), (6, -0.8809684244954425, 8.001356685460513),
+             (18, -0.798005775246918, 0.7352113438453864)]
+    values = mlmc({"base_steps": 2, "levels": 3, "refinement_factor": 3, "paths_per_level": [25, 11, 6], "seed": 5, "k": 95.0})["values"]
+    for level, (fine_steps, mean, variance) in zip(values["levels"], known):
+        assert level["fine_steps"] == fine_steps
+        assert level["mean"] == pytest.approx(mean, rel=1e-11, abs=1e-13)
+        assert level["variance"] == pytest.approx(variance, rel=1e-9, abs=1e-13)
+    assert values["price"] == pytest.approx(sum(mean for _, mean, _ in known), rel=1e-12)
+    assert values["stderr"] == pytest.approx(math.sqrt(sum(v / n for (_, _, v), n in zip(known, (25, 11, 6)))), rel=1e-9)
 
 
 @pytest.mark.parametrize("sampling", ["pseudorandom", "latin_hypercube", "scrambled_sobol"])
 def test_one_level_is_the_plain_asian_call_on_the_base_grid(sampling):
     values = mlmc({"levels": 1, "paths_per_level": [3000], "base_steps": 12, "seed": 3, "sampling": sampling})["values"]
     plain = brisklane.price_arithmetic_asian_call(
-        {"n_paths": 3000, "n_steps": 12, "seed": derive_worker_seed(3, 0), "sampling": sampling, "n_threads": 1})
+        {"n_paths": 3000, "n_steps": 12, "seed": SEED_0_OF_3, "sampling": sampling, "n_threads": 1})
     assert values["price"] == plain["price"]
     assert values["stderr"] == pytest.approx(plain["stderr"], rel=1e-14)
 
