@@ -1,5 +1,5 @@
-// Multilevel Monte Carlo for the arithmetic Asian call: validation and the
-// fine-step overflow, the level kernels, one run, replicates, saturating counts.
+// Multilevel Monte Carlo for the arithmetic Asian call: the level kernels,
+// replicates, saturating counts.
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -20,50 +20,13 @@ using mc_core::test_support::fatal_message;
 
 using Config = ArithmeticAsianMlmcConfig;
 using Steps = std::vector<std::uint64_t>;
-constexpr const char* kOverflow = "MLMC fine step count overflowed usize";
 
-TEST(MlmcValidation, MessagesInCheckOrder) {
-    struct Row {
-        void (*edit)(Config&);
-        std::string expected;
-    };
-    const Row rows[] = {
-        {[](Config& c) { c.base_steps = 0; c.levels = 0; }, "base_steps must be > 0"},
-        {[](Config& c) { c.levels = 0; c.refinement_factor = 1; }, "levels must be > 0"},
-        {[](Config& c) { c.refinement_factor = 1; c.paths_per_level = {1}; }, "refinement_factor must be >= 2"},
-        {[](Config& c) { c.paths_per_level = {1, 2, 0}; c.scramble_replicates = 0; },
-         "assertion `left == right` failed: paths_per_level must contain one positive path count per level\n"
-         "  left: 3\n right: 4"},
-        {[](Config& c) { c.paths_per_level = {1, 0, 3, 4}; c.scramble_replicates = 0; },
-         "paths_per_level values must be > 0"},
-        {[](Config& c) { c.scramble_replicates = 0; }, "scramble_replicates must be > 0"},
-    };
-    for (const Row& row : rows) {
-        Config c;
-        row.edit(c);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), row.expected);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), row.expected);
-    }
-    // Called directly, without the entry's validation: no division by zero.
+// The entry's validation, the fine-step overflow and the combined estimate are
+// pinned in tests/python/test_multilevel.py.
+TEST(MlmcLevels, ALevelCalledDirectlyChecksItsRefinement) {
     EXPECT_EQ(fatal_message([] { simulate_asian_mlmc_level({.refinement_factor = 0}, 1, 10, 8); }),
-              "refinement_factor must be >= 2");
-}
-
-TEST(MlmcValidation, FineStepCountsOverflowBeforeAnyLevelRuns) {
-    EXPECT_EQ(mlmc_fine_step_counts({}), (Steps{16, 32, 64, 128}));
+              "refinement_factor must be >= 2");  // no division by zero
     EXPECT_EQ(mlmc_fine_step_counts({.refinement_factor = 4}), (Steps{16, 64, 256, 1024}));
-    Config c{.base_steps = std::uint64_t{1} << 62, .levels = 2, .paths_per_level = {1, 1}};
-    EXPECT_EQ(mlmc_fine_step_counts(c), (Steps{std::uint64_t{1} << 62, std::uint64_t{1} << 63}));
-    // Levels 0 and 1 would take 2^62 and 2^63 steps per path: the calls only
-    // return because the overflow of level 2 is found first.
-    c.levels = 3;
-    c.paths_per_level = {1, 1, 1};
-    EXPECT_EQ(fatal_message([&] { mlmc_fine_step_counts(c); }), kOverflow);
-    for (SamplingMethod sampling : {SamplingMethod::pseudorandom, SamplingMethod::scrambled_sobol}) {
-        c.sampling = sampling;
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), kOverflow);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), kOverflow);
-    }
 }
 
 TEST(MlmcLevels, LevelZeroIsThePlainAsianKernelAndLevelOneByHand) {
@@ -112,34 +75,6 @@ TEST(MlmcLevels, ZeroStrikeLevelsEstimateTheForwardAverages) {
                 << "sigma " << sigma << " level " << row.level << " n_f " << row.n_f;
         }
     }
-}
-
-TEST(MlmcSingleRun, DefaultLevelEstimates) {
-    const Config c;
-    const auto result = arithmetic_asian_call_price_mlmc_cpu(c);
-    ASSERT_EQ(result.levels.size(), 4u);
-    const std::uint64_t fine[] = {16, 32, 64, 128}, cost[] = {800000, 1200000, 1200000, 1200000};
-    double price = 0.0, variance = 0.0;
-    for (std::uint64_t l = 0; l < 4; ++l) {
-        const auto& level = result.levels[l];
-        EXPECT_EQ(std::tie(level.level, level.paths, level.fine_steps, level.cost_step_updates),
-                  std::tie(l, c.paths_per_level[l], fine[l], cost[l]));
-        EXPECT_EQ(level.coarse_steps, l == 0 ? std::nullopt : std::optional<std::uint64_t>(fine[l] / 2));
-        const PathSums sums = simulate_asian_mlmc_level(c, l, c.paths_per_level[l], fine[l]);
-        const double n = static_cast<double>(c.paths_per_level[l]);
-        EXPECT_EQ(level.mean, sums.sum / n);
-        EXPECT_EQ(level.variance, std::fmax(sums.sum_sq / n - level.mean * level.mean, 0.0));  // population
-        EXPECT_EQ(level.std_error, std::sqrt(level.variance / n));
-        price = price + level.mean;
-        variance = variance + level.variance / n;
-    }
-    EXPECT_EQ(result.price, price);
-    EXPECT_EQ(result.std_error, std::sqrt(variance));
-    EXPECT_EQ(std::tie(result.total_paths, result.total_step_updates), std::make_tuple(93750ull, 4400000ull));
-    EXPECT_EQ(result.replicate_estimates, std::vector<double>{result.price});
-    // Fine and coarse paths share their Brownian increments: the corrections shrink as the grids refine.
-    EXPECT_GT(result.levels[0].variance, 10.0 * result.levels[1].variance);
-    EXPECT_GT(result.levels[1].variance, result.levels[3].variance);
 }
 
 TEST(MlmcReplicates, TwoReplicatesAndTheBridgeVariant) {

@@ -1,5 +1,5 @@
-"""The two-asset basket call: config reading, validation order, thread independence, antithetic
-pairs, and prices against Black-Scholes where the basket is one lognormal asset."""
+"""The two-asset basket call: config reading, validation order, known answers, thread independence,
+antithetic pairs, and prices against Black-Scholes where the basket is one lognormal asset."""
 
 from __future__ import annotations
 
@@ -61,6 +61,27 @@ def test_validation_messages_in_order(panic_exception, config, message):
 
 def test_weights_and_rate_are_not_validated():
     assert math.isfinite(basket({"weight1": -0.5, "weight2": 1.5, "r": -0.02, "k": 0.0, "n_paths": 2000})["price"])
+
+
+# --- Known answers ---
+
+# A pseudorandom unit takes one Box-Muller draw (z1, zb), a structured one coordinates 0 and 1 of
+# its point; z2 = rho z1 + sqrt(1 - rho^2) zb; the mirror negates both; antithetic units are pairs.
+@pytest.mark.parametrize("config, price, stderr", [
+    ({"n_paths": 1, "seed": 9}, 9.288753149530683, 0.0),
+    ({"n_paths": 1001, "seed": 9}, 7.976134375273608, 0.41149161646025045),
+    ({"n_paths": 1, "seed": 9, "technique": "antithetic"}, 4.644376574765341, 0.0),
+    ({"n_paths": 1001, "seed": 9, "technique": "antithetic"}, 7.6694270832203735, 0.3151882944049346),
+    ({"n_paths": 1, "seed": 9, "technique": "control_variate"}, 9.288753149530683, 0.0),
+    ({"n_paths": 1001, "seed": 9, "technique": "control_variate"}, 7.562000861406884, 0.1812205118823843),
+    ({"n_paths": 301, "sampling": "randomized_halton"}, 7.661060183400214, 0.7193329017746382),
+    ({"n_paths": 301, "sampling": "latin_hypercube", "technique": "antithetic"}, 7.574262365329981, 0.5485496995863341),
+    ({"n_paths": 301, "sampling": "scrambled_sobol", "technique": "control_variate"}, 7.340267031856615, 0.31253149446437195),
+], ids=str)
+def test_known_values(config, price, stderr):
+    result = basket({**config, "n_threads": 4})
+    assert result["price"] == pytest.approx(price, rel=1e-12)
+    assert result["stderr"] == pytest.approx(stderr, rel=1e-9, abs=1e-300)
 
 
 # --- Threads and antithetic pairs ---

@@ -1,7 +1,7 @@
 """American and Bermudan puts by Longstaff-Schwartz regression: config reading,
 validation order, schedule repair and warnings, bit-identical results for every
-``n_threads``, MemoryError for impossible sizes, and prices against a binomial
-tree and the Black-Scholes European put computed here."""
+``n_threads``, MemoryError for impossible sizes, known answers, and prices against
+a binomial tree and the Black-Scholes European put computed here."""
 
 from __future__ import annotations
 
@@ -240,6 +240,24 @@ def test_oversized_requests_raise_memory_error(function, config, message):
         getattr(_native, function)(config)
     assert str(info.value) == message
     assert getattr(_native, function)(small(function))["price"] > 0.0  # the interpreter and module carry on
+
+
+# --- Known answers ---
+
+# Paths from one stream, path by path; the policy fitted backwards over the exercise dates; counts of
+# early and maturity exercises and of dates with a regression. n_threads changes no number.
+@pytest.mark.parametrize("function, config, known", [
+    ("price_american_put", {"n_paths": 2001, "n_steps": 15, "basis_degree": 3}, (6.768703057910645, 0.1866174966508614, 723, 273, 14)),
+    ("price_american_put", {"n_paths": 700, "n_steps": 40, "s0": 120.0, "sigma": 0.5, "n_threads": 8},
+     (12.549342969216172, 0.6408980886535569, 242, 76, 39)),
+    ("price_bermudan_put", {"n_paths": 2999, "n_steps": 13, "basis_degree": 3, "s0": 90.0, "sigma": 0.35, "exercise_steps": [3, 7, 13]},
+     (17.306460289071325, 0.28117822374750534, 961, 1088, 2)),
+])
+def test_known_values(function, config, known):
+    result = getattr(_native, function)(config)
+    details = result["values"]["details"]
+    assert (result["price"], result["stderr"]) == pytest.approx(known[:2], rel=1e-12)
+    assert (details["early_exercise_count"], details["maturity_exercise_count"], details["regression_steps"]) == known[2:]
 
 
 # --- Against a binomial tree and Black-Scholes ---

@@ -142,6 +142,8 @@ def test_sweep_seeds_and_config_layers():
     assert [row["config"]["seed"] for row in result["values"]["rows"]] == [100, 5, 114]  # not shifted by b's own seed
     result = sweep({"seed": 2**64 - 1, "seed_stride": 2, "n_paths": 100, "scenarios": [{"scenario_id": "a"}, {"scenario_id": "b"}]})
     assert [row["config"]["seed"] for row in result["values"]["rows"]] == [2**64 - 1, 1]
+    rows = sweep({"n_paths": 100, "scenarios": [{"scenario_id": " a"}, {"scenario_id": "a"}]})["values"]["rows"]
+    assert [row["scenario_id"] for row in rows] == [" a", "a"]  # ids are compared untrimmed
     # base_config replaces the default base, top-level keys override it, scenario keys override both.
     result = sweep({"base_config": {"spot": 110, "n_paths": 5000, "n_threads": 1, "technique": "antithetic"}, "n_paths": 3000, "n_steps": 8,
                     "scenarios": [{"scenario_id": "x", "strike": 105, "maturity": 0.5, "sampling": "Latin-Hypercube"}]})
