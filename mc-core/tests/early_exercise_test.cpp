@@ -269,7 +269,7 @@ TEST(LsmBackwardPass, OutOfTheMoneyPathsAddNothingEvenWhenTheirTermsAreNotFinite
 }
 
 // ---------------------------------------------------------------------------
-// Path generation and whole pricing calls on every target.
+// Path generation on every target (whole calls: tests/python/test_engine.py).
 
 TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
     struct Case {
@@ -306,33 +306,6 @@ TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
                           simulate_exercise_date_prices(grid, s0, c.n_paths, c.n_steps, 11, c.schedule, lanes).values)),
                       bits_of(expected))
                 << lanes << " lanes";
-    }
-}
-
-TEST(EarlyExercise, EveryTargetPricesTheSameBits) {
-    auto fields = [](const auto& r) {
-        return std::make_tuple(std::bit_cast<std::uint64_t>(r.price), std::bit_cast<std::uint64_t>(r.std_error),
-                               r.early_exercise_count, r.maturity_exercise_count, r.regression_steps);
-    };
-    for (const std::uint64_t degree : {1, 2, 3}) {
-        AmericanPutConfig american;
-        american.n_paths = 3001;
-        american.basis_degree = degree;
-        BermudanPutConfig bermudan;
-        bermudan.n_paths = 1001;
-        bermudan.n_steps = 65;
-        bermudan.basis_degree = degree;
-        bermudan.exercise_steps = {40, 13, 26};
-        EachTarget each;
-        ASSERT_TRUE(simd::set_active_target(simd::Target::scalar));
-        const auto american_scalar = fields(american_put_price_lsm_cpu(american));
-        const auto bermudan_scalar = fields(bermudan_put_price_lsm_cpu(bermudan));
-        for (const simd::Target t : each.targets) {
-            SCOPED_TRACE(testing::Message() << simd::target_name(t) << ", degree " << degree);
-            ASSERT_TRUE(simd::set_active_target(t));
-            EXPECT_EQ(fields(american_put_price_lsm_cpu(american)), american_scalar);
-            EXPECT_EQ(fields(bermudan_put_price_lsm_cpu(bermudan)), bermudan_scalar);
-        }
     }
 }
 
