@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import brisklane
-from brisklane import _native
+from brisklane import _native, cli
 
 
 @pytest.fixture(scope="session")
@@ -41,3 +41,20 @@ class RecordingConfig:
 @pytest.fixture
 def recording_config():
     return RecordingConfig
+
+
+@pytest.fixture
+def cli_run(capsys):
+    """Runs the command line in-process: (exit code, stdout, stderr)."""
+
+    def run(*argv):
+        code = cli.main(list(argv))
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    return run
+
+
+def summary_fields(out):
+    """The ``label  value`` lines of a price summary."""
+    return {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}

@@ -7,7 +7,7 @@ import math
 
 import pytest
 
-from brisklane import _native, cli, reference
+from brisklane import _native, reference
 
 basket = _native.price_basket_call
 
@@ -133,9 +133,8 @@ def test_package_single_asset_reference():
     (["weight2=0", "weight1=1", "n_paths=5000", "sampling=scrambled_sobol"], f"{bs_call(100.0, 100.0, 0.03, 0.2, 1.0):.6f}"),
     (["n_paths=2000", "spot1=110"], None),
 ])
-def test_cli_price(capsys, argv, reference_line):
-    code = cli.main(["price", "basket_call", *argv])
-    out, err = capsys.readouterr()
+def test_cli_price(cli_run, argv, reference_line):
+    code, out, err = cli_run("price", "basket_call", *argv)
     assert code == 0, err
     assert ("Black-Scholes (single-asset case)" in out) == (reference_line is not None)
     assert reference_line is None or reference_line in out

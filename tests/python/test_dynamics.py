@@ -9,6 +9,7 @@ import pytest
 
 import brisklane
 from brisklane import _native, cli, reference
+from conftest import summary_fields
 
 HESTON_DEFAULTS = {
     "s0": 100.0, "k": 100.0, "r": 0.03, "v0": 0.04, "kappa": 1.5, "theta": 0.04, "vol_of_vol": 0.3,
@@ -274,28 +275,25 @@ def test_package_heston_reference_agrees_with_lewis():
     assert constant == pytest.approx(bs_call(100.0, 95.0, 0.03, 0.25, 1.0), rel=1e-12)
 
 
-def summary(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
+def summary(cli_run, *argv):
+    code, out, err = cli_run(*argv)
     assert code == 0, err
-    return {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}
+    return summary_fields(out)
 
 
-def test_cli_prices_heston_and_merton(capsys):
-    fields = summary(capsys, "price", "heston_european_call", "n_paths=4000", "n_steps=20", "n_threads=1", "technique=antithetic")
+def test_cli_prices_heston_and_merton(cli_run):
+    fields = summary(cli_run, "price", "heston_european_call", "n_paths=4000", "n_steps=20", "n_threads=1", "technique=antithetic")
     result = heston({"n_paths": 4000, "n_steps": 20, "n_threads": 1, "technique": "antithetic"})
     assert fields["price"] == f"{result['price']:.6f}" and fields["technique"] == "antithetic" and "sampling" not in fields
     assert fields["Heston (semi-closed form)"].startswith(f"{reference.heston_call(*[HESTON_DEFAULTS[key] for key in HESTON_MODEL]):.6f}")
-    fields = summary(capsys, "price", "merton_jump_diffusion_call", "n_paths=5000", "jump_intensity=1")
+    fields = summary(cli_run, "price", "merton_jump_diffusion_call", "n_paths=5000", "jump_intensity=1")
     assert fields["Merton series"].startswith(f"{merton_series(100, 100, 0.03, 0.2, 1, 1.0, -0.08, 0.25):.6f}")
-    code = cli.main(["price", "merton_jump_diffusion_call", "jump_intensity=800", "n_paths=4000", "n_threads=2"])
     failure = "error: CPU Merton jump-diffusion worker thread panicked: Poisson sampler did not converge\n"
-    assert (code, *capsys.readouterr()) == (cli.EXIT_ERROR, "", failure)
+    assert cli_run("price", "merton_jump_diffusion_call", "jump_intensity=800", "n_paths=4000", "n_threads=2") == (cli.EXIT_ERROR, "", failure)
 
 
-def test_demo_includes_every_product(capsys):
-    code = cli.main(["demo", "--paths", "2000", "n_steps=64", "n_threads=1"])
-    out, err = capsys.readouterr()
+def test_demo_includes_every_product(cli_run):
+    code, out, err = cli_run("demo", "--paths", "2000", "n_steps=64", "n_threads=1")
     assert code == 0, err
     combos = {tuple(cells[:3]) for cells in (line.split() for line in out.splitlines()) if len(cells) == 7 and cells[-1] != "(ms)"}
     heston_rows = {("heston_european_call", "pseudorandom", t) for t in TECHNIQUES}
