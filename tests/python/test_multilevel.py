@@ -112,10 +112,14 @@ def test_two_replicates(sampling):
     assert values["stderr"] == pytest.approx(abs(first - second) / 2.0, rel=1e-12)
     assert values["price"] == (first + second) / 2.0
     assert [level["paths"] for level in values["levels"]] == [800, 400, 200] and values["total_paths"] == 1400
-    for r, estimate in enumerate((first, second)):  # each replicate is a full run seeded from its index
-        single = mlmc(dict(config, seed=SEEDS_OF_9[r], scramble_replicates=1))["values"]
-        assert single["price"] == estimate
-    assert values["total_step_updates"] == 2 * single["total_step_updates"]
+    singles = [mlmc(dict(config, seed=seed, scramble_replicates=1))["values"] for seed in SEEDS_OF_9]
+    assert [single["price"] for single in singles] == [first, second]  # each replicate a full run seeded from its index
+    assert values["total_step_updates"] == 2 * singles[0]["total_step_updates"]
+    for level, a, b in zip(values["levels"], *(single["levels"] for single in singles)):
+        # Per level: the mean and sample variance of the replicate means.
+        assert level["mean"] == (a["mean"] + b["mean"]) / 2.0
+        assert level["variance"] == (a["mean"] - level["mean"]) ** 2 + (b["mean"] - level["mean"]) ** 2
+        assert level["stderr"] == math.sqrt(level["variance"] / 2.0)
 
 
 # --- Against independent computations ---
