@@ -155,14 +155,5 @@ TEST(SimdTargets, EveryTargetGivesTheSameBits) {
     RecordProperty("targets_compared_with_scalar", compared);
 }
 
-TEST(SimdTargets, NamesAndSupport) {
-    EXPECT_TRUE(simd::target_supported(Target::scalar));
-    EXPECT_TRUE(simd::target_supported(simd::best_target()));
-    for (const Target t : {Target::scalar, Target::avx2, Target::avx512})
-        EXPECT_EQ(simd::parse_target(simd::target_name(t)), t);
-    EXPECT_FALSE(simd::parse_target("sse2").has_value());
-    EXPECT_EQ(simd::active_target(), simd::best_target());
-}
-
 }  // namespace
 }  // namespace mc_core

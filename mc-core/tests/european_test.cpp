@@ -1,5 +1,6 @@
-// European call: the parallel path runner, the two estimators, validation and
-// the stepwise method. Terminal runs are pinned in tests/python/test_european.py.
+// European call: the parallel path runner, the two estimators and the stepwise
+// method. Terminal runs are pinned in tests/python/test_european.py, validation
+// through the sweep in tests/python/test_studies.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -184,28 +185,6 @@ TEST(Estimators, ControlVariate) {
     nan_variance.add(2.0, 2.0);
     nan_variance.sum_c2 = kNaN;
     EXPECT_TRUE(std::isnan(control_variate_estimate(nan_variance, 1.5).price));
-}
-
-// The validator's messages in order; the pricing entry checks only the two counts.
-TEST(EuropeanCall, ValidationMessagesInOrder) {
-    const std::tuple<U64, U64, double, double, double, double, double, std::string> rows[] = {
-        // n_paths, n_steps, s0, k, sigma, t, r, message
-        {0, 0, 0, 0, 0, 0, 0, "n_paths must be > 0"},  {1, 0, 0, 0, 0, 0, 0, "n_steps must be > 0"},
-        {1, 1, 0, 0, 0, 0, 0, "s0 must be > 0"},       {1, 1, kNaN, 1, 1, 1, 0, "s0 must be > 0"},
-        {1, 1, 1, 0, 0, 0, 0, "k must be > 0"},        {1, 1, 1, kNaN, 1, 1, 0, "k must be > 0"},
-        {1, 1, 1, 1, 0, 0, 0, "sigma must be > 0"},    {1, 1, 1, 1, -0.2, 1, 0, "sigma must be > 0"},
-        {1, 1, 1, 1, kNaN, 1, 0, "sigma must be > 0"}, {1, 1, 1, 1, 1, 0, 0, "t must be > 0"},
-        {1, 1, 1, 1, 1, kNaN, 0, "t must be > 0"},     {1, 1, 1, 1, 1, 1, kNaN, "<no error>"},
-        {1, 1, HUGE_VAL, 1e-300, 5, 1e-9, -0.5, "<no error>"},
-    };
-    for (const auto& [n_paths, n_steps, s0, k, sigma, t, r, message] : rows) {
-        EuropeanCallConfig c = config(n_paths, T::standard, S::pseudorandom);
-        c.n_steps = n_steps, c.s0 = s0, c.k = k, c.sigma = sigma, c.t = t, c.r = r;
-        EXPECT_EQ(fatal_message([&] { validate_european_call_config(c); }), message) << describe(c);
-        EXPECT_EQ(fatal_message([&] { european_call_price_mc_cpu(c); }),
-                  n_paths == 0 || n_steps == 0 ? message : "<no error>")
-            << describe(c);
-    }
 }
 
 EuropeanCallResult stepwise(U64 n_paths, T technique, S sampling, U64 n_threads, U64 n_steps) {

@@ -172,6 +172,11 @@ def test_sweep_reads_keys_in_order(recording_config):
     ({"scenarios": [{"scenario_id": "a", "n_steps": 0, "s0": -1}]}, "n_steps must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "k": float("nan")}]}, "k must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "spot": 0, "t": 0}]}, "s0 must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "s0": float("nan")}]}, "s0 must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "k": 0, "sigma": 0}]}, "k must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "sigma": -0.2, "t": 0}]}, "sigma must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "sigma": float("nan")}]}, "sigma must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "t": float("nan")}]}, "t must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "method": "exact"}]}, "unsupported European call method 'exact'"),
 ])
 def test_sweep_validation_and_conversion_messages(panic_exception, config, message):
