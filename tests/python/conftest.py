@@ -23,6 +23,16 @@ def panic_exception():
     return brisklane.PanicException
 
 
+def validation_cases(checks):
+    """(config, message) rows for checks listed in order as (field, invalid value, message): each check
+    fails first while every later one fails too, and NaN fails each check on a float field."""
+    rows = []
+    for i, (field, bad, message) in enumerate(checks):
+        rows.append(({**{f: b for f, b, _ in checks[i + 1:]}, field: bad}, message))
+        rows += [({field: float("nan")}, message)] if isinstance(bad, float) else []
+    return rows
+
+
 class RecordingConfig:
     """Config whose one-argument ``get`` records each key; keys in ``raise_on`` raise LookupError(key)."""
 

@@ -8,12 +8,12 @@ import math
 import pytest
 
 from brisklane import _native, reference
+from conftest import validation_cases
 
 basket = _native.price_basket_call
 
 SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 TECHNIQUES = ("standard", "antithetic", "control_variate")
-NAN = float("nan")
 DEFAULTS = {
     "s01": 100.0, "s02": 95.0, "k": 100.0, "r": 0.03, "sigma1": 0.2, "sigma2": 0.25, "rho": 0.35,
     "weight1": 0.5, "weight2": 0.5, "t": 1.0, "n_paths": 100000, "seed": 42, "n_threads": 0,
@@ -43,13 +43,11 @@ def test_envelope_defaults_and_reading_order(recording_config):
     assert result["values"] == {"price": result["price"], "stderr": result["stderr"]}
 
 
+# In order (s02 = 0 with rho = 2 reports s02).
 CHECKS = [("n_paths", 0, "n_paths must be > 0"), ("s01", 0.0, "s01 must be > 0"), ("s02", 0.0, "s02 must be > 0"),
           ("k", -1.0, "k must be >= 0"), ("sigma1", -0.2, "sigma1 must be >= 0"), ("sigma2", -0.25, "sigma2 must be >= 0"),
           ("t", 0.0, "t must be > 0"), ("rho", 2.0, "rho must be in [-1, 1]")]
-# Each check fails first while every later one fails too (s02 = 0 with rho = 2 reports s02); NaN fails each check.
-VALIDATION = [({**{f: b for f, b, _ in CHECKS[i + 1:]}, field: bad}, message) for i, (field, bad, message) in enumerate(CHECKS)]
-VALIDATION += [({field: NAN}, message) for field, bad, message in CHECKS if isinstance(bad, float)]
-VALIDATION += [({"rho": -1.0000001}, "rho must be in [-1, 1]")]
+VALIDATION = validation_cases(CHECKS) + [({"rho": -1.0000001}, "rho must be in [-1, 1]")]
 
 
 @pytest.mark.parametrize("config, message", VALIDATION, ids=lambda v: str(v) if isinstance(v, dict) else None)

@@ -9,7 +9,7 @@ import pytest
 
 import brisklane
 from brisklane import _native, cli, reference
-from conftest import summary_fields
+from conftest import summary_fields, validation_cases
 
 HESTON_DEFAULTS = {
     "s0": 100.0, "k": 100.0, "r": 0.03, "v0": 0.04, "kappa": 1.5, "theta": 0.04, "vol_of_vol": 0.3,
@@ -104,15 +104,6 @@ def test_aliases_and_ignored_keys():
         heston({"technique": "plain"})
     assert heston({**small, "sampling": "no such sampling"}) == heston(small)
     assert merton({**small, "technique": "no such technique", "sampling": 7}) == merton(small)
-
-
-def validation_cases(checks):
-    """(config, message) rows: each check fails first while every later one fails too; NaN fails each check."""
-    rows = []
-    for i, (field, bad, message) in enumerate(checks):
-        rows.append(({**{f: b for f, b, _ in checks[i + 1:]}, field: bad}, message))
-        rows += [({field: NAN}, message)] if isinstance(bad, float) else []
-    return rows
 
 
 HESTON_VALIDATION = validation_cases([

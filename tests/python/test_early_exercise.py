@@ -13,6 +13,7 @@ import pytest
 
 import brisklane
 from brisklane import _native
+from conftest import validation_cases
 
 ESTIMATOR = (
     "Longstaff-Schwartz estimate uses Laguerre basis regression on simulated GBM paths; it is a lower-biased "
@@ -132,9 +133,7 @@ def test_exercise_steps_conversion_errors(steps, error, message):
 CHECKS = [("n_paths", 0, "n_paths must be > 0"), ("n_steps", 1, "n_steps must be >= 2 for LSM regression"), ("s0", 0.0, "s0 must be > 0"),
           ("k", -1.0, "k must be > 0"), ("sigma", -0.01, "sigma must be >= 0"), ("t", 0.0, "t must be > 0"),
           ("basis_degree", 0, "basis_degree must be > 0")]
-# Each check fails first while every later one fails too; NaN fails each check.
-VALIDATION = [({**{f: b for f, b, _ in CHECKS[i + 1:]}, field: bad}, message) for i, (field, bad, message) in enumerate(CHECKS)]
-VALIDATION += [({field: float("nan")}, message) for field, bad, message in CHECKS if isinstance(bad, float)]
+VALIDATION = validation_cases(CHECKS)
 
 
 @pytest.mark.parametrize("function", PUTS)

@@ -8,6 +8,8 @@ import math
 
 import pytest
 
+from conftest import validation_cases
+
 SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 STRUCTURED = SAMPLING_METHODS[1:]
 TECHNIQUES = ("standard", "antithetic", "control_variate")
@@ -118,16 +120,13 @@ def lookback_continuous(s0, k, r, sigma, t):
 
 # --- Validation and config reading ---
 
-NAN = math.nan
-CHECKS = {  # in order; each check fails first while every later one fails too, and NaN fails each check
+CHECKS = {
     "asian": [("n_paths", 0, "n_paths must be > 0"), ("n_steps", 0, "n_steps must be > 0")],
     "lookback": [("n_paths", 0, "n_paths must be > 0"), ("n_steps", 0, "n_steps must be > 0"), ("s0", 0.0, "s0 must be > 0"),
                  ("k", -1e-300, "k must be >= 0"), ("sigma", -0.2, "sigma must be >= 0"), ("t", 0.0, "t must be > 0")],
     "down_and_out": [("n_paths", 0, "n_paths must be > 0"), ("n_steps", 0, "n_steps must be > 0"), ("barrier", -0.0, "barrier must be > 0")],
 }
-VALIDATION = [(product, {**{f: b for f, b, _ in checks[i + 1:]}, field: bad}, message)
-              for product, checks in CHECKS.items() for i, (field, bad, message) in enumerate(checks)]
-VALIDATION += [(product, {field: NAN}, message) for product, checks in CHECKS.items() for field, bad, message in checks if isinstance(bad, float)]
+VALIDATION = [(product, config, message) for product, checks in CHECKS.items() for config, message in validation_cases(checks)]
 
 
 @pytest.mark.parametrize("product, config, message", VALIDATION, ids=lambda v: _id(v) if isinstance(v, dict) else None)
