@@ -57,8 +57,8 @@ def test_validation_messages_in_order(panic_exception, config, message):
     assert str(raised.value) == message
 
 
-def test_weights_and_rate_are_not_validated():
-    assert math.isfinite(basket({"weight1": -0.5, "weight2": 1.5, "r": -0.02, "k": 0.0, "n_paths": 2000})["price"])
+def test_weights_and_rate_are_not_validated_and_rho_may_be_minus_one():
+    assert math.isfinite(basket({"weight1": -0.5, "weight2": 1.5, "r": -0.02, "k": 0.0, "rho": -1.0, "n_paths": 2000})["price"])
 
 
 # --- Known answers ---

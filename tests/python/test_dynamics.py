@@ -127,7 +127,7 @@ def test_validation_messages_in_order(panic_exception, function, config, message
     assert str(raised.value) == message
 
 
-def test_strike_zero_heston_accepts_merton_rejects_and_nan_rate(panic_exception):
+def test_strike_zero_heston_accepts_merton_rejects_and_unvalidated_fields(panic_exception):
     result = heston({"k": 0.0, "n_paths": 3000, "n_steps": 10, "n_threads": 1, "technique": "control_variate"})
     assert result["price"] == pytest.approx(100.0, abs=1e-9) and result["stderr"] < 1e-9
     with pytest.raises(panic_exception, match="^k must be > 0$"):
@@ -135,6 +135,7 @@ def test_strike_zero_heston_accepts_merton_rejects_and_nan_rate(panic_exception)
     for function in (heston, merton):  # r is not validated; the NaN price fails in the binding
         with pytest.raises(ValueError, match="native pricing result did not include price"):
             function({"r": NAN, "n_paths": 10, "n_steps": 2})
+    assert merton({"jump_mean": NAN, "n_paths": 10})["price"] == 0.0  # nor is jump_mean: NaN terminal prices pay nothing
 
 
 # --- Heston ---
