@@ -1,28 +1,24 @@
-// Longstaff-Schwartz put core and the American and Bermudan puts.
+// Longstaff-Schwartz put core and the American and Bermudan puts. Whole
+// pricing calls, validation and known prices are pinned in
+// tests/python/test_early_exercise.py.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <functional>
 #include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "test_support.hpp"
 #include "mc_core/block_math.hpp"
 #include "mc_core/buffer.hpp"
 #include "mc_core/early_exercise.hpp"
-#include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/simd.hpp"
 
 namespace {
-
-using mc_core::test_support::fatal_message;
 
 using namespace mc_core;
 using namespace mc_core::runtime::cpu;
@@ -124,65 +120,10 @@ TEST(GaussJordan, KnownSystemsAndTheSingularCutOff) {
     EXPECT_EQ(s.b[0], 1.5 - 0.5 * 3.0);
 }
 
-PutLsmCoreConfig core(Steps schedule, std::uint64_t n_paths, std::uint64_t degree, double s0 = 100.0,
-                      double sigma = 0.2) {
-    const std::uint64_t n_steps = schedule.back();
-    return {.exercise_schedule = std::move(schedule), .product_note = "note", .s0 = s0, .k = 100.0, .r = 0.03,
-            .sigma = sigma, .t = 1.0, .n_paths = n_paths, .n_steps = n_steps, .seed = 42, .basis_degree = degree};
-}
-
 Steps every_step(std::uint64_t n_steps) {
     Steps steps(n_steps);
     for (std::uint64_t j = 0; j < n_steps; ++j) steps[j] = j + 1;
     return steps;
-}
-
-TEST(LsmCore, ExerciseDateColumnsMatchTheWholeMatrixBitForBit) {
-    PutLsmCoreConfig threaded = core(every_step(40), 700, 2, 120.0, 0.5);
-    threaded.n_threads = 8;  // changes no number
-    for (const PutLsmCoreConfig& c : {core(every_step(15), 2001, 3),  // odd: the cached normal crosses paths
-                                      threaded, core({3, 7, 13}, 2999, 3, 90.0, 0.35)}) {
-        SCOPED_TRACE(testing::PrintToString(c.exercise_schedule));
-        // The whole n_paths x (n_steps + 1) matrix from one scalar stream; its exercise-date columns.
-        const double dt = c.t / static_cast<double>(c.n_steps), disc = block_math::exp(-(c.r * dt));
-        const double drift = dt * (c.r - 0.5 * (c.sigma * c.sigma)), vol = c.sigma * std::sqrt(dt);
-        const std::uint64_t width = c.n_steps + 1;
-        std::vector<double> s(c.n_paths * width);
-        NormalRng rng(c.seed);
-        for (std::uint64_t i = 0; i < c.n_paths; ++i) {
-            s[i * width] = c.s0;
-            for (std::uint64_t j = 1; j <= c.n_steps; ++j)
-                s[i * width + j] = s[i * width + j - 1] * block_math::exp(drift + vol * rng.next_standard_normal());
-        }
-        std::vector<double> columns;
-        for (const std::uint64_t step : c.exercise_schedule)
-            for (std::uint64_t i = 0; i < c.n_paths; ++i) columns.push_back(s[i * width + step]);
-        const ExerciseDatePrices whole = prices_of(c.n_paths, columns);
-        const LsmGrid grid = LsmGrid::from(c.r, c.sigma, c.t, c.n_steps);
-        EXPECT_EQ(as_vector(simulate_exercise_date_prices(grid, c.s0, c.n_paths, c.n_steps, c.seed,
-                                                          c.exercise_schedule).values),
-                  columns);
-
-        const ExercisePolicy policy =
-            longstaff_schwartz_policy(whole, c.exercise_schedule, c.k, disc, effective_basis_degree(c.basis_degree));
-        double sum = 0.0, sum_sq = 0.0;
-        std::uint64_t early = 0, at_maturity = 0;
-        for (std::uint64_t i = 0; i < c.n_paths; ++i) {
-            const std::uint64_t step = policy.exercise_step[i];
-            const double v = policy.cash_flow[i] * integer_power(disc, static_cast<std::int32_t>(step));
-            sum += v;
-            sum_sq += v * v;
-            early += step < c.n_steps;
-            at_maturity += step == c.n_steps && policy.cash_flow[i] > 0.0;
-        }
-        const double n = static_cast<double>(c.n_paths), mean = sum / n;
-        const PutLsmCoreResult got = price_put_lsm_cpu(c);
-        EXPECT_EQ(got.price, mean);
-        EXPECT_EQ(got.std_error, std::sqrt(std::fmax(sum_sq / n - mean * mean, 0.0)) / std::sqrt(n));
-        EXPECT_EQ(std::tie(got.early_exercise_count, got.maturity_exercise_count, got.regression_steps),
-                  std::tie(early, at_maturity, policy.regression_steps));
-        EXPECT_EQ(got.exercise_schedule, c.exercise_schedule);
-    }
 }
 
 // Hand-made prices, strike 1: date 1, then maturity (step 2).
@@ -222,42 +163,10 @@ TEST(LsmCore, DatesWithAtMostDegreeInTheMoneyPathsOrASingularFitAreSkipped) {
     EXPECT_EQ(as_vector(two_date_policy({0.7, 0.8, 0.72}, {0.5, 0.5, 0.5}, 1, 0.5).exercise_step), (Steps{1, 2, 1}));
 }
 
-TEST(EarlyExercise, ValidationOrderThenTheSchedule) {
-    const std::vector<std::pair<std::function<void(AmericanPutConfig&)>, const char*>> rows = {
-        {[](auto& c) { c.n_paths = 0; c.n_steps = 1; c.s0 = -1; }, "n_paths must be > 0"},
-        {[](auto& c) { c.n_steps = 1; c.s0 = -1; }, "n_steps must be >= 2 for LSM regression"},
-        {[](auto& c) { c.s0 = kNaN; c.k = 0; }, "s0 must be > 0"},
-        {[](auto& c) { c.k = 0; c.sigma = -1; }, "k must be > 0"},
-        {[](auto& c) { c.sigma = -0.1; c.t = 0; }, "sigma must be >= 0"},
-        {[](auto& c) { c.sigma = kNaN; }, "sigma must be >= 0"},
-        {[](auto& c) { c.t = 0; c.basis_degree = 0; }, "t must be > 0"},
-        {[](auto& c) { c.basis_degree = 0; }, "basis_degree must be > 0"},
-    };
-    for (const auto& [edit, message] : rows) {
-        AmericanPutConfig a;
-        edit(a);
-        EXPECT_EQ(fatal_message([&] { american_put_price_lsm_cpu(a); }), message);
-        BermudanPutConfig b;
-        edit(b);
-        b.exercise_steps = {};  // the schedule is checked last
-        EXPECT_EQ(fatal_message([&] { bermudan_put_price_lsm_cpu(b); }), message);
-    }
-    EXPECT_EQ(fatal_message([] { validate_american_put_config({.r = kNaN, .sigma = 0.0}); }), "<no error>");
-    for (const auto& [steps, message] : std::vector<std::pair<Steps, const char*>>{
-             {{}, "exercise_steps must include at least one exercise date"},
-             {{0}, "exercise_steps must be in 1..=n_steps"},
-             {{16, 65}, "exercise_steps must be in 1..=n_steps"},
-             {{64, 16, 16}, "<no error>"}}) {
-        BermudanPutConfig c;
-        c.exercise_steps = steps;
-        EXPECT_EQ(fatal_message([&] { validate_bermudan_put_config(c); }), message);
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Storage.
 
-TEST(LsmBuffer, AlignmentPagesMovesAndFailures) {
+TEST(LsmBuffer, AlignmentPagesAndMoves) {
     const Buffer<double> empty(0, "nothing");
     EXPECT_TRUE(empty.empty());
     EXPECT_EQ(empty.data(), nullptr);
@@ -286,17 +195,6 @@ TEST(LsmBuffer, AlignmentPagesMovesAndFailures) {
     EXPECT_EQ(moved[0], 1.5);
     moved = Buffer<double>(3, "replacement");  // the large mapping is released
     EXPECT_EQ(moved.size(), 3u);
-
-    auto failure = [](std::uint64_t count) {
-        try {
-            Buffer<double> b(count, "test values");
-        } catch (const AllocationFailure& e) {
-            return std::string(e.what());
-        }
-        return std::string("<no error>");
-    };
-    EXPECT_EQ(failure(std::uint64_t{1} << 61), "cannot allocate test values: 2305843009213693952 values");  // bytes overflow
-    EXPECT_EQ(failure(std::uint64_t{1} << 55), "cannot allocate test values: 36028797018963968 values");  // 256 PiB
 }
 
 // ---------------------------------------------------------------------------
@@ -371,7 +269,7 @@ TEST(LsmBackwardPass, OutOfTheMoneyPathsAddNothingEvenWhenTheirTermsAreNotFinite
 }
 
 // ---------------------------------------------------------------------------
-// Path generation and whole pricing calls on every target.
+// Path generation on every target (whole calls: tests/python/test_engine.py).
 
 TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
     struct Case {
@@ -409,52 +307,6 @@ TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
                       bits_of(expected))
                 << lanes << " lanes";
     }
-}
-
-TEST(EarlyExercise, EveryTargetPricesTheSameBits) {
-    auto fields = [](const auto& r) {
-        return std::make_tuple(std::bit_cast<std::uint64_t>(r.price), std::bit_cast<std::uint64_t>(r.std_error),
-                               r.early_exercise_count, r.maturity_exercise_count, r.regression_steps);
-    };
-    for (const std::uint64_t degree : {1, 2, 3}) {
-        AmericanPutConfig american;
-        american.n_paths = 3001;
-        american.basis_degree = degree;
-        BermudanPutConfig bermudan;
-        bermudan.n_paths = 1001;
-        bermudan.n_steps = 65;
-        bermudan.basis_degree = degree;
-        bermudan.exercise_steps = {40, 13, 26};
-        EachTarget each;
-        ASSERT_TRUE(simd::set_active_target(simd::Target::scalar));
-        const auto american_scalar = fields(american_put_price_lsm_cpu(american));
-        const auto bermudan_scalar = fields(bermudan_put_price_lsm_cpu(bermudan));
-        for (const simd::Target t : each.targets) {
-            SCOPED_TRACE(testing::Message() << simd::target_name(t) << ", degree " << degree);
-            ASSERT_TRUE(simd::set_active_target(t));
-            EXPECT_EQ(fields(american_put_price_lsm_cpu(american)), american_scalar);
-            EXPECT_EQ(fields(bermudan_put_price_lsm_cpu(bermudan)), bermudan_scalar);
-        }
-    }
-}
-
-TEST(EarlyExercise, KnownAnswersOfTheDefaultPuts) {
-    // CRR binomial tree, 4000 steps: the American put at s0 = k = 100, r = 3%,
-    // sigma = 20%, one year, is 6.742756; the European put (Black-Scholes) 6.458.
-    AmericanPutConfig american;
-    american.n_paths = 20000;
-    const AmericanPutResult a = american_put_price_lsm_cpu(american);
-    EXPECT_NEAR(a.price, 6.742756, 4.0 * a.std_error);
-    EXPECT_GT(a.std_error, 0.03);
-    EXPECT_LT(a.std_error, 0.08);
-    EXPECT_EQ(a.regression_steps, 63u);
-    EXPECT_GT(a.early_exercise_count, a.maturity_exercise_count);
-    BermudanPutConfig bermudan;
-    bermudan.n_paths = 20000;
-    const BermudanPutResult b = bermudan_put_price_lsm_cpu(bermudan);
-    EXPECT_EQ(b.regression_steps, 3u);
-    EXPECT_GT(b.price, 6.458 - 4.0 * b.std_error);
-    EXPECT_LT(b.price, a.price + 4.0 * a.std_error);
 }
 
 }  // namespace

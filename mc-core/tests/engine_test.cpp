@@ -103,25 +103,6 @@ TEST(ModelEngine, EveryTileLayoutGivesTheSequentialBits) {
     }
 }
 
-// One lane and the sequential scalar stream: the spare of an odd step count
-// carries into the next path.
-TEST(ModelEngine, OneLaneIsThePathByPathLoop) {
-    const auto m = make_stepwise_model(RunningMaximum{100.0, 100.0}, 3, 100.0, 0.03, 0.2, 1.0);
-    NormalRng rng(5);
-    PathSums expected;
-    for (int path = 0; path < 41; ++path) {
-        double x = m.log_s0, maximum = 100.0;
-        for (int step = 0; step < 3; ++step) {
-            x = x + (m.drift + m.vol * rng.next_standard_normal());
-            maximum = block_math::max_ignoring_nan(maximum, block_math::exp(x));
-        }
-        expected.add(m.disc * block_math::positive_part(maximum - 100.0));
-    }
-    const PathSums got = stream_chunk<MonteCarloTechnique::standard>(5, 41, m);
-    EXPECT_TRUE(same_bits(got.sum, expected.sum));
-    EXPECT_TRUE(same_bits(got.sum_sq, expected.sum_sq));
-}
-
 // Every product and sampler, on every target this machine supports: the same
 // bits, with odd path and step counts and parallel runs.
 std::vector<double> every_product() {
@@ -172,15 +153,6 @@ TEST(SimdTargets, EveryTargetGivesTheSameBits) {
     }
     simd::set_active_target(simd::best_target());
     RecordProperty("targets_compared_with_scalar", compared);
-}
-
-TEST(SimdTargets, NamesAndSupport) {
-    EXPECT_TRUE(simd::target_supported(Target::scalar));
-    EXPECT_TRUE(simd::target_supported(simd::best_target()));
-    for (const Target t : {Target::scalar, Target::avx2, Target::avx512})
-        EXPECT_EQ(simd::parse_target(simd::target_name(t)), t);
-    EXPECT_FALSE(simd::parse_target("sse2").has_value());
-    EXPECT_EQ(simd::active_target(), simd::best_target());
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// European call by the terminal method, the parallel path runner and the two estimators.
+// European call: the parallel path runner, the two estimators and the stepwise
+// method. Terminal runs are pinned in tests/python/test_european.py, validation
+// through the sweep in tests/python/test_studies.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,8 +36,6 @@ using S = SamplingMethod;
 constexpr U64 kMax = std::numeric_limits<U64>::max();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr T kTechniques[] = {T::standard, T::antithetic, T::control_variate};
-constexpr S kStructured[] = {S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
-                             S::scrambled_sobol_brownian_bridge};
 
 std::string describe(const EuropeanCallConfig& c) {  // s0, k, r, sigma, t, n_paths, seed, technique, sampling
     return testing::PrintToString(std::vector<double>{c.s0, c.k, c.r, c.sigma, c.t, double(c.n_paths), double(c.seed),
@@ -47,48 +47,10 @@ EuropeanCallConfig config(U64 n_paths, T technique, S sampling, U64 n_threads = 
     c.n_paths = n_paths, c.technique = technique, c.sampling = sampling, c.n_threads = n_threads, c.seed = seed;
     return c;
 }
-EuropeanCallResult price(U64 n_paths, T technique, S sampling, U64 n_threads = 1, U64 seed = 42) {
-    return european_call_price_mc_cpu(config(n_paths, technique, sampling, n_threads, seed));
-}
 
 void expect_same(const EuropeanCallResult& a, const EuropeanCallResult& b, const std::string& what) {
     EXPECT_EQ(a.price, b.price) << what;
     EXPECT_EQ(a.std_error, b.std_error) << what;
-}
-
-// Population mean and standard error of the mean, two-pass.
-EuropeanCallResult textbook_plain(const std::vector<double>& v) {
-    const double n = static_cast<double>(v.size());
-    double mean = 0.0, ss = 0.0;
-    for (double x : v) mean += x;
-    mean /= n;
-    for (double x : v) ss += (x - mean) * (x - mean);
-    return {mean, std::sqrt(ss / n) / std::sqrt(n)};
-}
-
-// Regression-adjusted samples y - beta (c - mu), beta the least-squares slope.
-EuropeanCallResult textbook_control_variate(const std::vector<double>& y, const std::vector<double>& c, double mu) {
-    const double my = textbook_plain(y).price, mc = textbook_plain(c).price;
-    double sxy = 0.0, sxx = 0.0;
-    for (std::size_t i = 0; i < y.size(); ++i) sxy += (c[i] - mc) * (y[i] - my), sxx += (c[i] - mc) * (c[i] - mc);
-    std::vector<double> adjusted;
-    for (std::size_t i = 0; i < y.size(); ++i) adjusted.push_back(y[i] - sxy / sxx * (c[i] - mu));
-    return textbook_plain(adjusted);
-}
-
-// The estimate of a run whose unit i (path or antithetic pair) is driven by z[i].
-EuropeanCallResult expected_from_normals(const EuropeanCallConfig& c, const std::vector<double>& z) {
-    const double drift_t = c.t * (c.r + c.sigma * (c.sigma * -0.5)), vol_t = c.sigma * std::sqrt(c.t);
-    const double disc = std::exp(-(c.r * c.t));
-    const auto terminal = [&](double x) { return c.s0 * std::exp(drift_t + vol_t * x); };
-    const auto payoff = [&](double x) { return disc * std::fmax(terminal(x) - c.k, 0.0); };
-    std::vector<double> y, ctl;
-    if (c.technique == T::antithetic) {
-        for (U64 i = 0; i < (c.n_paths + 1) / 2; ++i) y.push_back(0.5 * (payoff(z[i]) + payoff(-z[i])));
-        return textbook_plain(y);
-    }
-    for (U64 i = 0; i < c.n_paths; ++i) y.push_back(payoff(z[i])), ctl.push_back(disc * terminal(z[i]));
-    return c.technique == T::standard || c.n_paths == 1 ? textbook_plain(y) : textbook_control_variate(y, ctl, c.s0);
 }
 
 TEST(WorkerBlocks, Plan) {
@@ -116,27 +78,6 @@ TEST(WorkerBlocks, Plan) {
     const U64 w = resolve_worker_count(0);  // automatic
     ASSERT_GE(w, 1u);
     EXPECT_EQ(plan_worker_blocks(2000 * std::max<U64>(w, 2), 0, 5).size(), w < 2 ? 1u : w);
-}
-
-TEST(RunBlocks, MergesPerBlockKernelsInOrder) {
-    const EuropeanCallConfig c = config(10001, T::standard, S::pseudorandom, 4, 99);
-    const TerminalModel p = TerminalModel::from(c);
-    const auto blocks = plan_worker_blocks(c.n_paths, c.n_threads, c.seed);
-    ASSERT_EQ(blocks.size(), 4u);
-    PathSums expected;
-    ControlVariateMoments expected_cv;
-    for (const WorkerBlock& b : blocks) {
-        expected += simulate_terminal_chunk(b.stream_seed, b.units, p);
-        expected_cv += simulate_terminal_control_variate_chunk(b.stream_seed, b.units, p);
-    }
-    const PathSums got =
-        run_parallel(c.n_paths, c.n_threads, c.seed, [p](U64 s, U64 n) { return simulate_terminal_chunk(s, n, p); });
-    EXPECT_EQ(got.sum, expected.sum);
-    EXPECT_EQ(got.sum_sq, expected.sum_sq);
-    // The pricer applies the estimators to exactly these totals.
-    expect_same(european_call_price_mc_cpu(c), plain_estimate(expected, c.n_paths), describe(c));
-    expect_same(price(10001, T::control_variate, S::pseudorandom, 4, 99), control_variate_estimate(expected_cv, c.s0),
-                "control variate");
 }
 
 // Partials whose sum depends on the order of addition; block 0 finishes last.
@@ -200,24 +141,23 @@ TEST(Estimators, Plain) {
 }
 
 TEST(Estimators, ControlVariate) {
-    // y, c, mu, and whether var_c <= 2^-52 so that the estimate is the plain one of y.
-    const std::tuple<std::vector<double>, std::vector<double>, double, bool> rows[] = {
-        {{7.0}, {100.0}, 95.0, true},
-        {{1.0, 2.0, 3.0, 4.0}, {3.0, 3.0, 3.0, 3.0}, 10.0, true},
-        {{1.0, 3.0}, {0.0, 0x1p-25}, 100.0, true},   // var_c = 2^-52 exactly
-        {{1.0, 3.0}, {0.0, 0x1p-24}, 100.0, false},  // var_c = 2^-50
-        {{0.0, 0.0, 0.0, 4.0, 12.0}, {80.0, 90.0, 100.0, 104.0, 112.0}, 98.0, false},
-        {{3.0, -1.0, 2.0}, {1.0, 2.0, 4.0}, 2.5, false},  // negative slope
+    // y, c, mu; the price and standard error of the regression-adjusted samples y - beta (c - mu), beta the
+    // least-squares slope (two-pass, in exact arithmetic), or of y itself when var_c <= 2^-52.
+    const std::tuple<std::vector<double>, std::vector<double>, double, double, double> rows[] = {
+        {{7.0}, {100.0}, 95.0, 7.0, 0.0},
+        {{1.0, 2.0, 3.0, 4.0}, {3.0, 3.0, 3.0, 3.0}, 10.0, 2.5, 0.5590169943749475},
+        {{1.0, 3.0}, {0.0, 0x1p-25}, 100.0, 2.0, 0.7071067811865475},  // var_c = 2^-52 exactly
+        {{1.0, 3.0}, {0.0, 0x1p-24}, 100.0, 1.0 + 100.0 * 0x1p25, 0.0},  // var_c = 2^-50
+        {{0.0, 0.0, 0.0, 4.0, 12.0}, {80.0, 90.0, 100.0, 104.0, 112.0}, 98.0, 3.463917525773196, 1.2843225981358708},
+        {{3.0, -1.0, 2.0}, {1.0, 2.0, 4.0}, 2.5, 1.3214285714285714, 0.9799578870122228},  // negative slope
     };
-    for (const auto& [y, c, mu, degenerate] : rows) {
+    for (const auto& [y, c, mu, price, std_error] : rows) {
         SCOPED_TRACE(testing::Message() << "y " << testing::PrintToString(y) << " c " << testing::PrintToString(c));
         ControlVariateMoments m;
         for (std::size_t i = 0; i < y.size(); ++i) m.add(y[i], c[i]);
-        const EuropeanCallResult e = control_variate_estimate(m, mu), plain = textbook_plain(y);
-        const EuropeanCallResult expected = degenerate ? plain : textbook_control_variate(y, c, mu);
-        EXPECT_NEAR(e.price, expected.price, 1e-10 * (1.0 + std::fabs(expected.price)));
-        EXPECT_NEAR(e.std_error, expected.std_error, 1e-8 * (1.0 + expected.std_error));
-        if (!degenerate) EXPECT_NE(e.price, plain.price);
+        const EuropeanCallResult e = control_variate_estimate(m, mu);
+        EXPECT_NEAR(e.price, price, 1e-10 * (1.0 + std::fabs(price)));
+        EXPECT_NEAR(e.std_error, std_error, 1e-8 * (1.0 + std_error));
     }
     ControlVariateMoments nan_variance;
     nan_variance.add(1.0, 1.0);
@@ -226,128 +166,44 @@ TEST(Estimators, ControlVariate) {
     EXPECT_TRUE(std::isnan(control_variate_estimate(nan_variance, 1.5).price));
 }
 
-// The validator's messages in order; the pricing entry checks only the two counts.
-TEST(EuropeanCall, ValidationMessagesInOrder) {
-    const std::tuple<U64, U64, double, double, double, double, double, std::string> rows[] = {
-        // n_paths, n_steps, s0, k, sigma, t, r, message
-        {0, 0, 0, 0, 0, 0, 0, "n_paths must be > 0"},  {1, 0, 0, 0, 0, 0, 0, "n_steps must be > 0"},
-        {1, 1, 0, 0, 0, 0, 0, "s0 must be > 0"},       {1, 1, kNaN, 1, 1, 1, 0, "s0 must be > 0"},
-        {1, 1, 1, 0, 0, 0, 0, "k must be > 0"},        {1, 1, 1, kNaN, 1, 1, 0, "k must be > 0"},
-        {1, 1, 1, 1, 0, 0, 0, "sigma must be > 0"},    {1, 1, 1, 1, -0.2, 1, 0, "sigma must be > 0"},
-        {1, 1, 1, 1, kNaN, 1, 0, "sigma must be > 0"}, {1, 1, 1, 1, 1, 0, 0, "t must be > 0"},
-        {1, 1, 1, 1, 1, kNaN, 0, "t must be > 0"},     {1, 1, 1, 1, 1, 1, kNaN, "<no error>"},
-        {1, 1, HUGE_VAL, 1e-300, 5, 1e-9, -0.5, "<no error>"},
-    };
-    for (const auto& [n_paths, n_steps, s0, k, sigma, t, r, message] : rows) {
-        EuropeanCallConfig c = config(n_paths, T::standard, S::pseudorandom);
-        c.n_steps = n_steps, c.s0 = s0, c.k = k, c.sigma = sigma, c.t = t, c.r = r;
-        EXPECT_EQ(fatal_message([&] { validate_european_call_config(c); }), message) << describe(c);
-        EXPECT_EQ(fatal_message([&] { european_call_price_mc_cpu(c); }),
-                  n_paths == 0 || n_steps == 0 ? message : "<no error>")
-            << describe(c);
-    }
-}
-
-// Runs against estimates built from the stream's normals (serial: fewer than
-// 2000 paths per worker) or the sampler's points; antithetic runs ceil(n / 2) pairs.
-TEST(EuropeanCall, KnownValuesFromTheNormals) {
-    std::vector<std::tuple<U64, U64, T, S, double>> rows = {  // n_paths, seed, technique, sampling, k
-        {1, 42, T::standard, S::pseudorandom, 90.0},         {5, 42, T::standard, S::pseudorandom, 100.0},
-        {1, 42, T::antithetic, S::pseudorandom, 90.0},       {3, 42, T::antithetic, S::pseudorandom, 100.0},
-        {7, 5, T::antithetic, S::pseudorandom, 95.0},        {1, 42, T::control_variate, S::pseudorandom, 80.0},
-        {6, 42, T::control_variate, S::pseudorandom, 100.0}, {3999, 11, T::standard, S::pseudorandom, 105.0},
-        {3999, 11, T::control_variate, S::pseudorandom, 105.0},
-    };
-    for (S s : kStructured) {
-        rows.insert(rows.end(), {{1, 42, T::control_variate, s, 80.0}, {11, 2024, T::antithetic, s, 100.0},
-                                 {1000, 77, T::standard, s, 95.0}, {1000, 77, T::control_variate, s, 95.0}});
-    }
-    for (const auto& [n_paths, seed, technique, sampling, k] : rows) {
-        EuropeanCallConfig c = config(n_paths, technique, sampling, 2, seed);
-        c.k = k;
-        std::vector<double> z(n_paths);
-        if (sampling == S::pseudorandom) {
-            NormalRng rng(seed);
-            for (double& v : z) v = rng.next_standard_normal();
-        } else {
-            const StructuredNormalSampler sampler(sampling, seed, n_paths, 1);
-            for (U64 i = 0; i < n_paths; ++i) z[i] = sampler.standard_normal(i);
-        }
-        const EuropeanCallResult expected = expected_from_normals(c, z), e = european_call_price_mc_cpu(c);
-        EXPECT_NEAR(e.price, expected.price, 1e-11 * (1.0 + expected.price)) << describe(c);
-        EXPECT_NEAR(e.std_error, expected.std_error, 1e-6 * expected.std_error) << describe(c);
-    }
-}
-
 EuropeanCallResult stepwise(U64 n_paths, T technique, S sampling, U64 n_threads, U64 n_steps) {
     EuropeanCallConfig c = config(n_paths, technique, sampling, n_threads);
     c.n_steps = n_steps;
     return european_call_price_mc_cpu_stepwise(c);
 }
 
-TEST(EuropeanCall, AntitheticStaysSerialAndControlVariateOnLinearPayoff) {
-    expect_same(price(40000, T::antithetic, S::pseudorandom, 1), price(40000, T::antithetic, S::pseudorandom, 8),
-                "pseudorandom antithetic terminal runs never fan out");
+// Terminal runs: thread independence, seeding and the bridge are pinned in
+// tests/python/test_european.py; the stepwise method here.
+TEST(EuropeanCall, StepwiseAntitheticStaysSerialAndSeesTheBridge) {
     expect_same(stepwise(9000, T::antithetic, S::pseudorandom, 1, 8),
-                stepwise(9000, T::antithetic, S::pseudorandom, 2, 8), "nor do stepwise ones");
-    // Every path ends in the money: the payoff is linear in the control, so the
-    // price is s0 - k disc and the error vanishes.
-    EuropeanCallConfig c = config(9, T::control_variate, S::pseudorandom, 1, 3);
-    c.k = 60.0;
-    const EuropeanCallResult e = european_call_price_mc_cpu(c);
-    EXPECT_NEAR(e.price, c.s0 - c.k * std::exp(-c.r * c.t), 1e-10);
-    EXPECT_LT(e.std_error, 1e-10);
-    c.technique = T::standard;
-    EXPECT_GT(european_call_price_mc_cpu(c).std_error, 1.0);
-}
-
-TEST(EuropeanCall, SerialAndParallelSeeding) {
-    for (T t : {T::standard, T::control_variate}) {
-        const EuropeanCallResult parallel = price(4000, t, S::pseudorandom, 2);
-        EXPECT_NE(price(4000, t, S::pseudorandom, 1).price, parallel.price);
-        expect_same(parallel, price(4000, t, S::pseudorandom, 2), "repeatable");
-        expect_same(price(7999, t, S::pseudorandom, 4), price(7999, t, S::pseudorandom, 1), "7999 paths: serial");
-        EXPECT_NE(price(8000, t, S::pseudorandom, 4).price, price(8000, t, S::pseudorandom, 2).price);
-    }
-}
-
-// The bridge reorders the Sobol coordinates over the steps: a one-step terminal
-// run cannot tell it from plain Sobol, a stepwise run can.
-TEST(EuropeanCall, StructuredIgnoresThreadsAndOnlyStepwiseSeesTheBridge) {
-    for (T t : kTechniques) {
-        for (S s : kStructured)
-            for (U64 threads : {0, 4}) expect_same(price(10000, t, s, 1, 5), price(10000, t, s, threads, 5), "threads");
-        for (U64 n : {3, 70000})
-            expect_same(price(n, t, S::scrambled_sobol, 1, 9), price(n, t, S::scrambled_sobol_brownian_bridge, 1, 9),
-                        "bridge, n_paths " + std::to_string(n));
+                stepwise(9000, T::antithetic, S::pseudorandom, 2, 8), "pseudorandom antithetic runs never fan out");
+    // The bridge reorders the Sobol coordinates over the steps.
+    for (T t : kTechniques)
         EXPECT_NE(stepwise(9000, t, S::scrambled_sobol, 2, 8).price,
                   stepwise(9000, t, S::scrambled_sobol_brownian_bridge, 2, 8).price);
-    }
 }
 
-TEST(EuropeanCall, TerminalAndStepwiseAgreeWithBlackScholes) {
+// Terminal runs against Black-Scholes: tests/python/test_european.py.
+TEST(EuropeanCall, StepwiseAgreesWithBlackScholes) {
     const auto cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
     const std::array<double, 5> rows[] = {{100.0, 100.0, 0.03, 0.2, 1.0}, {100.0, 120.0, 0.05, 0.3, 2.0},
                                           {80.0, 70.0, 0.0, 0.15, 0.5}};  // s0, k, r, sigma, t
     for (const auto& [s0, k, r, sigma, t] : rows) {
         const double d1 = (std::log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / (sigma * std::sqrt(t));
         const double bs = s0 * cdf(d1) - k * std::exp(-r * t) * cdf(d1 - sigma * std::sqrt(t));
-        for (bool by_steps : {false, true})
-            for (S s : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
-                        S::scrambled_sobol_brownian_bridge}) {
-                double standard_error = 0.0;
-                for (T technique : kTechniques) {
-                    EuropeanCallConfig c = config(20000, technique, s, 2, 31);
-                    c.s0 = s0, c.k = k, c.r = r, c.sigma = sigma, c.t = t, c.n_steps = 16;
-                    const EuropeanCallResult e =
-                        by_steps ? european_call_price_mc_cpu_stepwise(c) : european_call_price_mc_cpu(c);
-                    EXPECT_GT(e.std_error, 0.0) << describe(c);
-                    EXPECT_LT(std::fabs(e.price - bs), 4.0 * e.std_error)
-                        << describe(c) << (by_steps ? " stepwise" : " terminal") << " Black-Scholes " << bs;
-                    if (technique == T::standard) standard_error = e.std_error;
-                    if (technique == T::control_variate) EXPECT_LT(e.std_error, 0.7 * standard_error) << describe(c);
-                }
+        for (S s : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
+                    S::scrambled_sobol_brownian_bridge}) {
+            double standard_error = 0.0;
+            for (T technique : kTechniques) {
+                EuropeanCallConfig c = config(20000, technique, s, 2, 31);
+                c.s0 = s0, c.k = k, c.r = r, c.sigma = sigma, c.t = t, c.n_steps = 16;
+                const EuropeanCallResult e = european_call_price_mc_cpu_stepwise(c);
+                EXPECT_GT(e.std_error, 0.0) << describe(c);
+                EXPECT_LT(std::fabs(e.price - bs), 4.0 * e.std_error) << describe(c) << " Black-Scholes " << bs;
+                if (technique == T::standard) standard_error = e.std_error;
+                if (technique == T::control_variate) EXPECT_LT(e.std_error, 0.7 * standard_error) << describe(c);
             }
+        }
     }
 }
 

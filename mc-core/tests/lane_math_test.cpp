@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "mc_core/block_math.hpp"
@@ -86,45 +87,24 @@ TEST(LaneMath, WithinOneUlpOverTheWorkingRanges) {
 }
 
 TEST(LaneMath, EdgeArguments) {
+    const double tiny = 4.9406564584124654e-324;
+    const std::tuple<double (*)(double), double, double> exact[] = {  // function, argument, value (bit for bit)
+        {exp1, 709.7828, kInf}, {exp1, -745.1332191019411, tiny}, {exp1, -745.14, 0.0}, {exp1, 0.0, 1.0},
+        {exp1, -0.0, 1.0},      {exp1, kInf, kInf},               {exp1, -kInf, 0.0},   {exp1, kNaN, kNaN},
+        {log1, 1.0, 0.0},       {log1, 0.0, -kInf},               {log1, -0.0, -kInf},  {log1, -1.0, kNaN},
+        {log1, kInf, kInf},     {log1, kNaN, kNaN},               {sin1, -0.0, -0.0},   {sin1, kInf, kNaN},
+        {cos1, kNaN, kNaN}};
+    for (const auto& [f, x, expected] : exact)
+        EXPECT_TRUE(std::isnan(expected) ? std::isnan(f(x)) : same_bits(f(x), expected)) << x << " gives " << f(x);
     EXPECT_TRUE(std::isfinite(exp1(709.782712893384)));
-    EXPECT_EQ(exp1(709.7828), kInf);
-    EXPECT_EQ(exp1(-745.1332191019411), 4.9406564584124654e-324);
-    EXPECT_EQ(exp1(-745.14), 0.0);
-    EXPECT_EQ(exp1(0.0), 1.0);
-    EXPECT_EQ(exp1(-0.0), 1.0);
-    EXPECT_EQ(exp1(kInf), kInf);
-    EXPECT_EQ(exp1(-kInf), 0.0);
-    EXPECT_TRUE(std::isnan(exp1(kNaN)));
-    for (const double x : {2.2250738585072014e-308, 4.9406564584124654e-324, 1e-310, 1.7976931348623157e308, 0.1})
+    for (const double x : {2.2250738585072014e-308, tiny, 1e-310, 1.7976931348623157e308, 0.1})
         EXPECT_LT(ulp_error(log1(x), logl(x)), 1.0) << x;
-    EXPECT_TRUE(same_bits(log1(1.0), 0.0));
-    EXPECT_EQ(log1(0.0), -kInf);
-    EXPECT_EQ(log1(-0.0), -kInf);
-    EXPECT_TRUE(std::isnan(log1(-1.0)));
-    EXPECT_EQ(log1(kInf), kInf);
-    EXPECT_TRUE(std::isnan(log1(kNaN)));
-    EXPECT_TRUE(same_bits(sin1(-0.0), -0.0));
-    EXPECT_TRUE(std::isnan(sin1(kInf)) && std::isnan(cos1(kNaN)));
     // Multiples of pi/2, where the reduction cancels most.
     for (int k = -4000; k <= 4000; k += 7) {
         const double x = k * 1.5707963267948966;
         EXPECT_LT(ulp_error(sin1(x), sinl(x)), 1.0) << k;
         EXPECT_LT(ulp_error(cos1(x), cosl(x)), 1.0) << k;
     }
-}
-
-TEST(LaneMath, InverseCdfClampsAndMatchesAcklam) {
-    const double low = inverse_standard_normal(2.2250738585072014e-308);
-    const double high = inverse_standard_normal(0.9999999999999998);
-    for (const double p : {0.0, -1.0, -kInf, 1e-320}) EXPECT_EQ(inverse_standard_normal(p), low) << p;
-    for (const double p : {1.0, 1.5, kInf}) EXPECT_EQ(inverse_standard_normal(p), high) << p;
-    EXPECT_NEAR(low, -37.5194, 1e-3);
-    EXPECT_NEAR(high, 8.12589, 1e-4);
-    // Region boundaries and their neighbours; quantiles to Acklam's 1.15e-9.
-    for (const double p : {0.02425, 0.97575, std::nextafter(0.02425, 0.0), std::nextafter(0.97575, 1.0), 0.5, 0.975})
-        EXPECT_TRUE(std::isfinite(inverse_standard_normal(p))) << p;
-    EXPECT_NEAR(inverse_standard_normal(0.975), 1.959963984540054, 1.15e-9 * 1.96);
-    EXPECT_NEAR(inverse_standard_normal(1e-10), -6.361340902404056, 1.15e-9 * 6.4);
 }
 
 // Arguments for the identity checks: random over each range plus the edges.

@@ -1,10 +1,8 @@
-// Multilevel Monte Carlo for the arithmetic Asian call: validation and the
-// fine-step overflow, the level kernels, one run, replicates, saturating counts.
+// Multilevel Monte Carlo for the arithmetic Asian call: the level kernels and
+// saturating counts.
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,69 +18,14 @@ using mc_core::test_support::fatal_message;
 
 using Config = ArithmeticAsianMlmcConfig;
 using Steps = std::vector<std::uint64_t>;
-constexpr const char* kOverflow = "MLMC fine step count overflowed usize";
 
-TEST(MlmcValidation, MessagesInCheckOrder) {
-    struct Row {
-        void (*edit)(Config&);
-        std::string expected;
-    };
-    const Row rows[] = {
-        {[](Config& c) { c.base_steps = 0; c.levels = 0; }, "base_steps must be > 0"},
-        {[](Config& c) { c.levels = 0; c.refinement_factor = 1; }, "levels must be > 0"},
-        {[](Config& c) { c.refinement_factor = 1; c.paths_per_level = {1}; }, "refinement_factor must be >= 2"},
-        {[](Config& c) { c.paths_per_level = {1, 2, 0}; c.scramble_replicates = 0; },
-         "assertion `left == right` failed: paths_per_level must contain one positive path count per level\n"
-         "  left: 3\n right: 4"},
-        {[](Config& c) { c.paths_per_level = {1, 0, 3, 4}; c.scramble_replicates = 0; },
-         "paths_per_level values must be > 0"},
-        {[](Config& c) { c.scramble_replicates = 0; }, "scramble_replicates must be > 0"},
-    };
-    for (const Row& row : rows) {
-        Config c;
-        row.edit(c);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), row.expected);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), row.expected);
-    }
-    // Called directly, without the entry's validation: no division by zero.
+// The entry's validation, the fine-step overflow, known level estimates (level 0
+// being the plain Asian kernel), the combined estimate and the replicates are
+// pinned in tests/python/test_multilevel.py.
+TEST(MlmcLevels, ALevelCalledDirectlyChecksItsRefinement) {
     EXPECT_EQ(fatal_message([] { simulate_asian_mlmc_level({.refinement_factor = 0}, 1, 10, 8); }),
-              "refinement_factor must be >= 2");
-}
-
-TEST(MlmcValidation, FineStepCountsOverflowBeforeAnyLevelRuns) {
-    EXPECT_EQ(mlmc_fine_step_counts({}), (Steps{16, 32, 64, 128}));
+              "refinement_factor must be >= 2");  // no division by zero
     EXPECT_EQ(mlmc_fine_step_counts({.refinement_factor = 4}), (Steps{16, 64, 256, 1024}));
-    Config c{.base_steps = std::uint64_t{1} << 62, .levels = 2, .paths_per_level = {1, 1}};
-    EXPECT_EQ(mlmc_fine_step_counts(c), (Steps{std::uint64_t{1} << 62, std::uint64_t{1} << 63}));
-    // Levels 0 and 1 would take 2^62 and 2^63 steps per path: the calls only
-    // return because the overflow of level 2 is found first.
-    c.levels = 3;
-    c.paths_per_level = {1, 1, 1};
-    EXPECT_EQ(fatal_message([&] { mlmc_fine_step_counts(c); }), kOverflow);
-    for (SamplingMethod sampling : {SamplingMethod::pseudorandom, SamplingMethod::scrambled_sobol}) {
-        c.sampling = sampling;
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_cpu(c); }), kOverflow);
-        EXPECT_EQ(fatal_message([&] { arithmetic_asian_call_price_mlmc_single_cpu(c); }), kOverflow);
-    }
-}
-
-TEST(MlmcLevels, LevelZeroIsThePlainAsianKernelAndLevelOneByHand) {
-    const Config c;
-    const auto model = make_stepwise_model(ArithmeticAverage{c.k, 16.0}, 16, c.s0, c.r, c.sigma, c.t);
-    const PathSums level = simulate_asian_mlmc_level(c, 0, 300, 16);
-    const PathSums plain = simulate_asian_stepwise_chunk(derive_worker_seed(c.seed, 0), 300, 16, c.s0, c.k,
-                                                         model.drift, model.vol, model.disc);
-    EXPECT_EQ(std::tie(level.sum, level.sum_sq), std::tie(plain.sum, plain.sum_sq));
-    // One level-1 sample with k = 0 from the level's own stream: two fine steps, and one coarse step driven by
-    // their sum / sqrt(2).
-    NormalRng rng(derive_worker_seed(c.seed, 1));
-    const double z1 = rng.next_standard_normal(), z2 = rng.next_standard_normal();
-    auto growth = [&c](double dt, double z) {
-        return std::exp(dt * (c.r - 0.5 * c.sigma * c.sigma) + c.sigma * std::sqrt(dt) * z);
-    };
-    const double f1 = c.s0 * growth(0.5, z1), f2 = f1 * growth(0.5, z2);
-    const double coarse = c.s0 * growth(1.0, (z1 + z2) / std::sqrt(2.0));
-    EXPECT_NEAR(simulate_asian_mlmc_level({.k = 0.0}, 1, 1, 2).sum, std::exp(-c.r) * ((f1 + f2) / 2.0 - coarse), 1e-12);
 }
 
 TEST(MlmcLevels, ZeroStrikeLevelsEstimateTheForwardAverages) {
@@ -112,56 +55,6 @@ TEST(MlmcLevels, ZeroStrikeLevelsEstimateTheForwardAverages) {
                 << "sigma " << sigma << " level " << row.level << " n_f " << row.n_f;
         }
     }
-}
-
-TEST(MlmcSingleRun, DefaultLevelEstimates) {
-    const Config c;
-    const auto result = arithmetic_asian_call_price_mlmc_cpu(c);
-    ASSERT_EQ(result.levels.size(), 4u);
-    const std::uint64_t fine[] = {16, 32, 64, 128}, cost[] = {800000, 1200000, 1200000, 1200000};
-    double price = 0.0, variance = 0.0;
-    for (std::uint64_t l = 0; l < 4; ++l) {
-        const auto& level = result.levels[l];
-        EXPECT_EQ(std::tie(level.level, level.paths, level.fine_steps, level.cost_step_updates),
-                  std::tie(l, c.paths_per_level[l], fine[l], cost[l]));
-        EXPECT_EQ(level.coarse_steps, l == 0 ? std::nullopt : std::optional<std::uint64_t>(fine[l] / 2));
-        const PathSums sums = simulate_asian_mlmc_level(c, l, c.paths_per_level[l], fine[l]);
-        const double n = static_cast<double>(c.paths_per_level[l]);
-        EXPECT_EQ(level.mean, sums.sum / n);
-        EXPECT_EQ(level.variance, std::fmax(sums.sum_sq / n - level.mean * level.mean, 0.0));  // population
-        EXPECT_EQ(level.std_error, std::sqrt(level.variance / n));
-        price = price + level.mean;
-        variance = variance + level.variance / n;
-    }
-    EXPECT_EQ(result.price, price);
-    EXPECT_EQ(result.std_error, std::sqrt(variance));
-    EXPECT_EQ(std::tie(result.total_paths, result.total_step_updates), std::make_tuple(93750ull, 4400000ull));
-    EXPECT_EQ(result.replicate_estimates, std::vector<double>{result.price});
-    // Fine and coarse paths share their Brownian increments: the corrections shrink as the grids refine.
-    EXPECT_GT(result.levels[0].variance, 10.0 * result.levels[1].variance);
-    EXPECT_GT(result.levels[1].variance, result.levels[3].variance);
-}
-
-TEST(MlmcReplicates, TwoReplicatesAndTheBridgeVariant) {
-    Config c{.base_steps = 4, .levels = 3, .paths_per_level = {400, 200, 100},
-             .sampling = SamplingMethod::scrambled_sobol, .scramble_replicates = 2};
-    const auto result = arithmetic_asian_call_price_mlmc_cpu(c);
-    Config first = c, second = c;
-    first.seed = derive_worker_seed(c.seed, 0);
-    second.seed = derive_worker_seed(c.seed, 1);
-    const auto a = arithmetic_asian_call_price_mlmc_single_cpu(first);
-    const auto b = arithmetic_asian_call_price_mlmc_single_cpu(second);
-    EXPECT_EQ(result.replicate_estimates, (std::vector<double>{a.price, b.price}));
-    EXPECT_DOUBLE_EQ(result.std_error, std::fabs(a.price - b.price) / 2.0);
-    for (std::size_t l = 0; l < 3; ++l) {  // per level: the sample variance of the replicate means
-        const auto& level = result.levels[l];
-        EXPECT_EQ(level.mean, (a.levels[l].mean + b.levels[l].mean) / 2.0);
-        const double d = a.levels[l].mean - level.mean, e = b.levels[l].mean - level.mean;
-        EXPECT_EQ(level.variance, d * d + e * e);
-        EXPECT_EQ(level.std_error, std::sqrt(level.variance / 2.0));
-    }
-    c.sampling = SamplingMethod::scrambled_sobol_brownian_bridge;  // the plain Sobol points: no bridge
-    EXPECT_EQ(arithmetic_asian_call_price_mlmc_cpu(c).price, result.price);
 }
 
 TEST(SaturatingCounts, StopAtTheTop) {

@@ -1,5 +1,5 @@
-// Path functionals on hand-made paths and the stepwise engine's kernels; the
-// stepwise European (Black-Scholes, antithetic, bridge) is in european_test.cpp.
+// Path functionals on hand-made paths. Whole runs are pinned in
+// tests/python/test_path_dependent.py; the stepwise European is in european_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -43,35 +43,6 @@ TEST(PathFunctionals, KnockOut) {
     };
     for (const auto& [name, s0, prices, expected] : rows)
         EXPECT_DOUBLE_EQ(value_on(KnockOut{s0, 100.0, 80.0}, prices), expected) << name;  // k 100, barrier 80
-}
-
-// The named kernel run block by block and merged in order gives the bits of the
-// engine run through the runner's plan.
-TEST(StepwiseEngine, NamedKernelsAreTheEngine) {
-    const auto model = make_stepwise_model(ArithmeticAverage{100.0, 16.0}, 16, 100.0, 0.03, 0.2, 1.0);
-    const auto blocks = plan_worker_blocks(8001, 4, 42);
-    ASSERT_EQ(blocks.size(), 4u);
-    PathSums merged;
-    for (const WorkerBlock& b : blocks)
-        merged += simulate_asian_stepwise_chunk(b.stream_seed, b.units, 16, 100.0, 100.0, model.drift, model.vol,
-                                                model.disc);
-    const PathSums direct = run_blocks(blocks, [&](std::uint64_t s, std::uint64_t n) {
-        return stream_chunk<MonteCarloTechnique::standard>(s, n, model);
-    });
-    EXPECT_EQ(merged.sum, direct.sum);
-    EXPECT_EQ(merged.sum_sq, direct.sum_sq);
-}
-
-TEST(StepwiseEngine, OddStepCountsCarryTheSpareIntoTheNextPath) {
-    const PathSums sums = simulate_stepwise_chunk(7, 2, 3, 1.0, 0.0, 0.0, 1.0, 1.0);  // drift 0, vol 1, disc 1
-    NormalRng rng(7);
-    double expected = 0.0;
-    for (int path = 0; path < 2; ++path) {
-        double x = 0.0;
-        for (int step = 0; step < 3; ++step) x = x + (0.0 + 1.0 * rng.next_standard_normal());
-        expected += block_math::exp(x);
-    }
-    EXPECT_DOUBLE_EQ(sums.sum, expected);
 }
 
 }  // namespace

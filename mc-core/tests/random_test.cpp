@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <numeric>
 #include <tuple>
 #include <vector>
 
@@ -131,35 +130,28 @@ TEST(Halton, BasesShiftsAndRadicalInverses) {
     EXPECT_EQ(s.normal(~U64{0}, 1), shifted(1, kDblMin));
 }
 
-U64 mix(U64 x) { return splitmix64_mix(x + kGoldenGamma); }
-U64 lhs_hash(U64 seed, U64 d) { return mix((d * kGoldenGamma) ^ (seed ^ 0xD1B54A32D192ED03ULL)); }
-double lhs_jitter(U64 key, U64 i) { return unit_from_bits(mix(key ^ (i * 0xBF58476D1CE4E5B9ULL))); }
-
-TEST(LatinHypercube, ConstructionFromHashes) {
-    int wrapped = 0;
-    for (U64 seed = 0; seed < 8; ++seed)
-        for (U64 n : {1, 2, 3, 9, 210, 4096}) {
-            const StructuredNormalSampler s(SamplingMethod::latin_hypercube, seed, n, 4);
-            for (U64 d = 0; d < 4; ++d) {
-                SCOPED_TRACE(testing::Message() << "seed " << seed << " n " << n << " dimension " << d);
-                const U64 h = lhs_hash(seed, d);
-                const auto& dim = s.latin_dimensions()[d];
-                EXPECT_EQ(dim.offset, mix(h ^ 0xA24BAED4963EE407ULL) % n);
-                EXPECT_EQ(dim.jitter_key, mix(h ^ 0x9FB21C651E98DF25ULL));
-                // The first odd value coprime with n at or after (h mod n) | 1, wrapping to 1.
-                U64 a = n < 2 ? 1 : (h % n) | 1;
-                while (n >= 2 && std::gcd(a, n) != 1)
-                    if ((a += 2) >= n) a = 1;
-                EXPECT_EQ(dim.multiplier, a);
-                wrapped += n >= 2 && a < ((h % n) | 1);
-            }
-        }
-    EXPECT_GT(wrapped, 0) << "no case exercised the wrap to 1";
+// Per dimension: offset b, jitter key and multiplier a, the first odd value
+// coprime with n at or after (hash mod n) | 1, wrapping to 1.
+TEST(LatinHypercube, KnownDimensions) {
+    const std::tuple<U64, U64, U64, U64, U64, U64> rows[] = {  // seed, n, dimension, offset, jitter key, multiplier
+        {0, 1, 0, 0, 0x7E6513BA0B2BE586ULL, 1},
+        {0, 3, 0, 1, 0x7E6513BA0B2BE586ULL, 1},       // (h mod 3) | 1 = 3: wraps
+        {5, 9, 3, 8, 0x40B584CDFBE3B4A6ULL, 1},       // (h mod 9) | 1 = 9: wraps
+        {0, 210, 0, 10, 0x7E6513BA0B2BE586ULL, 101},  // from 99
+        {3, 210, 1, 152, 0x0D7171078631857BULL, 79},  // from 75, past 77
+        {7, 4096, 3, 3190, 0xBB8617329CAD6307ULL, 2231}};
+    for (const auto& [seed, n, d, offset, jitter_key, multiplier] : rows) {
+        const StructuredNormalSampler s(SamplingMethod::latin_hypercube, seed, n, 4);
+        const auto& dim = s.latin_dimensions()[d];
+        EXPECT_EQ(std::tie(dim.offset, dim.jitter_key, dim.multiplier), std::tie(offset, jitter_key, multiplier))
+            << "seed " << seed << " n " << n << " dimension " << d;
+    }
 }
 
 // Point i of dimension d sits in stratum (a i + b) mod n, a permutation, at
-// the stratum's jittered position.
+// a position inside the stratum.
 TEST(LatinHypercube, StrataArePermutationsHoldingTheirValues) {
+    std::vector<double> u(2);
     for (U64 n : {1, 2, 7, 1000}) {
         const StructuredNormalSampler s(SamplingMethod::latin_hypercube, 42, n, 2);
         for (U64 d = 0; d < 2; ++d) {
@@ -171,9 +163,9 @@ TEST(LatinHypercube, StrataArePermutationsHoldingTheirValues) {
                 ASSERT_EQ(stratum, (dim.multiplier * i + dim.offset) % n);
                 ASSERT_FALSE(hit[stratum]) << "repeated stratum " << stratum;
                 hit[stratum] = true;
-                const double u = std::clamp((lhs_jitter(dim.jitter_key, i) + stratum) / n, kDblMin, kOneMinusUlp);
-                ASSERT_TRUE(u >= double(stratum) / n && u <= double(stratum + 1) / n) << u;
-                ASSERT_EQ(s.normal(i, d), inverse_standard_normal(u));
+                s.fill_uniforms(i, 2, u.data());
+                ASSERT_TRUE(u[d] >= double(stratum) / n && u[d] <= double(stratum + 1) / n) << u[d];
+                ASSERT_EQ(s.normal(i, d), inverse_standard_normal(u[d]));
             }
         }
     }

@@ -1,17 +1,15 @@
-// The studies: Black-Scholes, the normal matrix of the Gaussian study, the
-// European parameter sweep, and white-space trimming.
+// The studies: Black-Scholes, the normal matrix of the Gaussian study and
+// white-space trimming. The parameter sweep is pinned in tests/python/test_studies.py.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
-#include "mc_core/stepwise.hpp"
+#include "mc_core/random.hpp"
 #include "mc_core/studies.hpp"
 #include "mc_core/text.hpp"
 
@@ -21,15 +19,13 @@ namespace {
 using mc_core::test_support::fatal_message;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(BlackScholes, KnownValuesLimitsAndChecks) {
     struct Row {
         double s0, k, r, sigma, t, expected, tolerance;
     };
     for (const Row& row : std::vector<Row>{
-             {100, 100, 0.0, 0.2, 1, 7.96558, 5e-6}, {100, 100, 0.03, 0.2, 1, 9.41339, 5e-6},
-             {90, 100, 0.03, 0.2, 1, 4.44794, 5e-6}, {100, 100, 0.03, 0.35, 1, 15.21421, 5e-6},
+             // The sweep's rows pin values inside the domain (tests/python/test_studies.py); its limits:
              {100, 0, 0.03, 0.2, 1, 100, 0}, {100, 90, 0.03, 0.2, 0, 10, 0}, {80, 90, 0.03, 0.2, 0, 0, 0},
              {90, 100, 0.05, 0, 1, 0, 0}, {100, 100, 0.05, 0, 1, 100 - 100 * std::exp(-0.05), 0}})
         EXPECT_NEAR(black_scholes_european_call_price(row.s0, row.k, row.r, row.sigma, row.t), row.expected,
@@ -74,97 +70,6 @@ TEST(GenerateNormals, PointMajorMatrixOfTheSamplers) {
               "n_points must be > 0");
     EXPECT_EQ(fatal_message([] { generate_standard_normals_cpu(SamplingMethod::pseudorandom, 1, 0, 1); }),
               "dimensions must be > 0");
-}
-
-using namespace runtime::cpu;
-using Sweep = EuropeanCallParameterSweepConfig;
-
-Sweep small_sweep(const std::vector<std::string>& ids = {}) {
-    Sweep s{.base_config = {.n_paths = 4000, .n_steps = 16, .n_threads = 1}};
-    if (!ids.empty()) s.scenarios.clear();
-    for (const std::string& id : ids) s.scenarios.emplace_back().scenario_id = id;
-    return s;
-}
-
-TEST(Sweep, EffectiveConfiguration) {
-    for (std::uint64_t i = 0; i < 3; ++i) EXPECT_EQ(sweep_effective_config(Sweep{}, i).seed, 42u + 10000u * i);
-    Sweep s = small_sweep({"a", "b", "c"});
-    s.base_config.seed = UINT64_MAX;
-    s.base_config.n_threads = 3;
-    s.seed_stride = 5;
-    s.scenarios[0].seed = 7;
-    s.scenarios[1].k = 120.0;
-    s.scenarios[2].n_paths = 10;
-    const auto a = sweep_effective_config(s, 0), b = sweep_effective_config(s, 1), c = sweep_effective_config(s, 2);
-    EXPECT_EQ(a.seed, 7u);
-    EXPECT_EQ(b.seed, UINT64_MAX + 5);  // wraps; not shifted by scenario 0's own seed
-    EXPECT_EQ(c.seed, UINT64_MAX + 10);
-    EXPECT_EQ(std::make_pair(b.k, b.n_paths), std::make_pair(120.0, std::uint64_t{4000}));
-    EXPECT_EQ(std::make_pair(c.k, c.n_paths), std::make_pair(100.0, std::uint64_t{10}));
-    for (const auto& e : {a, b, c}) EXPECT_EQ(e.n_threads, 3u);
-}
-
-TEST(Sweep, ValidationBeforeAnyPricing) {
-    struct Row {
-        void (*edit)(Sweep&);
-        const char* expected;
-    };
-    const Row rows[] = {
-        {[](Sweep& s) { s.base_config.sigma = 0.0; s.scenarios.clear(); }, "sigma must be > 0"},
-        {[](Sweep& s) { s.base_config.n_paths = 0; s.base_config.t = 0.0; }, "n_paths must be > 0"},
-        {[](Sweep& s) { s.scenarios.clear(); }, "parameter sweep must contain at least one scenario"},
-        {[](Sweep& s) { s.scenarios.emplace_back().scenario_id = " \t\u3000 "; }, "scenario_id must not be empty"},
-        {[](Sweep& s) { s.scenarios.emplace_back().scenario_id = "high_vol"; }, "scenario_id values must be unique"},
-        {[](Sweep& s) {
-             s.scenarios[0].n_steps = std::uint64_t{1} << 62;  // valid, never priced: its buffers cannot exist
-             s.scenarios[0].sampling = SamplingMethod::latin_hypercube;
-             s.scenarios[0].method = EuropeanCallMethod::stepwise_paths;
-             s.scenarios.emplace_back().scenario_id = "flat";
-             s.scenarios.back().sigma = 0.0;
-         },
-         "sigma must be > 0"},
-        {[](Sweep& s) { s.scenarios[1].n_steps = 0; s.scenarios[1].s0 = -1.0; }, "n_steps must be > 0"},
-        {[](Sweep& s) { s.scenarios[2].k = kNaN; }, "k must be > 0"},
-    };
-    for (const Row& row : rows) {
-        Sweep s = small_sweep();
-        row.edit(s);
-        EXPECT_EQ(fatal_message([&] { price_european_call_parameter_sweep_cpu(s); }), row.expected);
-    }
-    const auto untrimmed = price_european_call_parameter_sweep_cpu(small_sweep({" a", "a"}));  // ids compare untrimmed
-    EXPECT_EQ(untrimmed.rows[0].scenario_id, " a");
-}
-
-TEST(Sweep, DistantRowsWarnWithThreeDecimalsOrInf) {
-    // One path: stderr 0, infinitely far. Two paths per scenario make finite distances beyond 4 stderr common.
-    Sweep s = small_sweep({"one path"});
-    s.scenarios[0].n_paths = 1;
-    s.scenarios[0].method = EuropeanCallMethod::automatic;  // reported as asked, priced by the terminal method
-    for (int i = 0; i < 200; ++i) s.scenarios.push_back({.scenario_id = "s" + std::to_string(i), .n_paths = 2});
-    const auto r = price_european_call_parameter_sweep_cpu(s);
-    EXPECT_EQ(r.rows[0].method, EuropeanCallMethod::automatic);
-    EXPECT_EQ(r.rows[0].result.price, european_call_price_mc_cpu_terminal(r.rows[0].config).price);
-    EXPECT_EQ(r.rows[0].abs_error_stderr_units, kInf);
-    EXPECT_EQ(r.warnings.at(0), "scenario 'one path' is inf standard errors from Black-Scholes reference");
-    EXPECT_EQ(r.total_paths, 401u);
-    std::vector<std::string> expected;
-    int finite_far = 0;
-    for (const auto& row : r.rows) {
-        const EuropeanCallConfig& c = row.config;
-        EXPECT_EQ(row.abs_error_vs_black_scholes,
-                  std::fabs(row.result.price - black_scholes_european_call_price(c.s0, c.k, c.r, c.sigma, c.t)));
-        const double units = row.abs_error_stderr_units;
-        EXPECT_EQ(units, row.result.std_error > 0.0 ? row.abs_error_vs_black_scholes / row.result.std_error : kInf);
-        if (units > 4.0) {
-            char text[128];
-            std::snprintf(text, sizeof text, "scenario '%s' is %.3f standard errors from Black-Scholes reference",
-                          row.scenario_id.c_str(), units);
-            expected.emplace_back(text);
-            finite_far += std::isfinite(units);
-        }
-    }
-    EXPECT_EQ(r.warnings, expected);
-    EXPECT_GT(finite_far, 0);
 }
 
 TEST(Text, TrimsUnicodeWhiteSpaceOnly) {

@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import brisklane
-from brisklane import _native
+from brisklane import _native, cli
 
 
 @pytest.fixture(scope="session")
@@ -21,6 +21,16 @@ def price_call():
 @pytest.fixture(scope="session")
 def panic_exception():
     return brisklane.PanicException
+
+
+def validation_cases(checks):
+    """(config, message) rows for checks listed in order as (field, invalid value, message): each check
+    fails first while every later one fails too, and NaN fails each check on a float field."""
+    rows = []
+    for i, (field, bad, message) in enumerate(checks):
+        rows.append(({**{f: b for f, b, _ in checks[i + 1:]}, field: bad}, message))
+        rows += [({field: float("nan")}, message)] if isinstance(bad, float) else []
+    return rows
 
 
 class RecordingConfig:
@@ -41,3 +51,20 @@ class RecordingConfig:
 @pytest.fixture
 def recording_config():
     return RecordingConfig
+
+
+@pytest.fixture
+def cli_run(capsys):
+    """Runs the command line in-process: (exit code, stdout, stderr)."""
+
+    def run(*argv):
+        code = cli.main(list(argv))
+        out, err = capsys.readouterr()
+        return code, out, err
+
+    return run
+
+
+def summary_fields(out):
+    """The ``label  value`` lines of a price summary."""
+    return {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}

@@ -1,5 +1,5 @@
-"""The two-asset basket call: config reading, validation order, thread independence, antithetic
-pairs, and prices against Black-Scholes where the basket is one lognormal asset."""
+"""The two-asset basket call: config reading, validation order, known answers (antithetic pairs
+included), thread independence, and prices against Black-Scholes where the basket is one lognormal asset."""
 
 from __future__ import annotations
 
@@ -7,13 +7,13 @@ import math
 
 import pytest
 
-from brisklane import _native, cli, reference
+from brisklane import _native, reference
+from conftest import validation_cases
 
 basket = _native.price_basket_call
 
 SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 TECHNIQUES = ("standard", "antithetic", "control_variate")
-NAN = float("nan")
 DEFAULTS = {
     "s01": 100.0, "s02": 95.0, "k": 100.0, "r": 0.03, "sigma1": 0.2, "sigma2": 0.25, "rho": 0.35,
     "weight1": 0.5, "weight2": 0.5, "t": 1.0, "n_paths": 100000, "seed": 42, "n_threads": 0,
@@ -43,13 +43,11 @@ def test_envelope_defaults_and_reading_order(recording_config):
     assert result["values"] == {"price": result["price"], "stderr": result["stderr"]}
 
 
+# In order (s02 = 0 with rho = 2 reports s02).
 CHECKS = [("n_paths", 0, "n_paths must be > 0"), ("s01", 0.0, "s01 must be > 0"), ("s02", 0.0, "s02 must be > 0"),
           ("k", -1.0, "k must be >= 0"), ("sigma1", -0.2, "sigma1 must be >= 0"), ("sigma2", -0.25, "sigma2 must be >= 0"),
           ("t", 0.0, "t must be > 0"), ("rho", 2.0, "rho must be in [-1, 1]")]
-# Each check fails first while every later one fails too (s02 = 0 with rho = 2 reports s02); NaN fails each check.
-VALIDATION = [({**{f: b for f, b, _ in CHECKS[i + 1:]}, field: bad}, message) for i, (field, bad, message) in enumerate(CHECKS)]
-VALIDATION += [({field: NAN}, message) for field, bad, message in CHECKS if isinstance(bad, float)]
-VALIDATION += [({"rho": -1.0000001}, "rho must be in [-1, 1]")]
+VALIDATION = validation_cases(CHECKS) + [({"rho": -1.0000001}, "rho must be in [-1, 1]")]
 
 
 @pytest.mark.parametrize("config, message", VALIDATION, ids=lambda v: str(v) if isinstance(v, dict) else None)
@@ -59,11 +57,33 @@ def test_validation_messages_in_order(panic_exception, config, message):
     assert str(raised.value) == message
 
 
-def test_weights_and_rate_are_not_validated():
-    assert math.isfinite(basket({"weight1": -0.5, "weight2": 1.5, "r": -0.02, "k": 0.0, "n_paths": 2000})["price"])
+def test_weights_and_rate_are_not_validated_and_rho_may_be_minus_one():
+    assert math.isfinite(basket({"weight1": -0.5, "weight2": 1.5, "r": -0.02, "k": 0.0, "rho": -1.0, "n_paths": 2000})["price"])
 
 
-# --- Threads and antithetic pairs ---
+# --- Known answers ---
+
+# A pseudorandom unit takes one Box-Muller draw (z1, zb), a structured one coordinates 0 and 1 of
+# its point; z2 = rho z1 + sqrt(1 - rho^2) zb; the mirror negates both; antithetic runs take
+# ceil(n / 2) pairs (one path is one pair).
+@pytest.mark.parametrize("config, price, stderr", [
+    ({"n_paths": 1, "seed": 9}, 9.288753149530683, 0.0),
+    ({"n_paths": 1001, "seed": 9}, 7.976134375273608, 0.41149161646025045),
+    ({"n_paths": 1, "seed": 9, "technique": "antithetic"}, 4.644376574765341, 0.0),
+    ({"n_paths": 1001, "seed": 9, "technique": "antithetic"}, 7.6694270832203735, 0.3151882944049346),
+    ({"n_paths": 1, "seed": 9, "technique": "control_variate"}, 9.288753149530683, 0.0),
+    ({"n_paths": 1001, "seed": 9, "technique": "control_variate"}, 7.562000861406884, 0.1812205118823843),
+    ({"n_paths": 301, "sampling": "randomized_halton"}, 7.661060183400214, 0.7193329017746382),
+    ({"n_paths": 301, "sampling": "latin_hypercube", "technique": "antithetic"}, 7.574262365329981, 0.5485496995863341),
+    ({"n_paths": 301, "sampling": "scrambled_sobol", "technique": "control_variate"}, 7.340267031856615, 0.31253149446437195),
+], ids=str)
+def test_known_values(config, price, stderr):
+    result = basket({**config, "n_threads": 4})
+    assert result["price"] == pytest.approx(price, rel=1e-12)
+    assert result["stderr"] == pytest.approx(stderr, rel=1e-9, abs=1e-300)
+
+
+# --- Threads ---
 
 
 @pytest.mark.parametrize("technique", TECHNIQUES)
@@ -73,13 +93,6 @@ def test_thread_count_has_no_influence(sampling, technique):
     assert len({tuple(basket({**config, "n_threads": n})["values"].values()) for n in (0, 1, 2, 8)}) == 1
     if sampling == "scrambled_sobol":  # one dimension per asset: the bridge changes nothing
         assert basket({**config, "sampling": "scrambled_sobol_brownian_bridge"})["values"] == basket(config)["values"]
-
-
-@pytest.mark.parametrize("sampling", ["pseudorandom", "randomized_halton", "scrambled_sobol"])
-def test_antithetic_pairs(sampling):
-    config = {"sampling": sampling, "technique": "antithetic"}
-    assert basket({**config, "n_paths": 1})["stderr"] == 0.0
-    assert basket({**config, "n_paths": 7})["values"] == basket({**config, "n_paths": 8})["values"]  # 4 pairs each
 
 
 # --- Against Black-Scholes on an equivalent single asset ---
@@ -112,9 +125,8 @@ def test_package_single_asset_reference():
     (["weight2=0", "weight1=1", "n_paths=5000", "sampling=scrambled_sobol"], f"{bs_call(100.0, 100.0, 0.03, 0.2, 1.0):.6f}"),
     (["n_paths=2000", "spot1=110"], None),
 ])
-def test_cli_price(capsys, argv, reference_line):
-    code = cli.main(["price", "basket_call", *argv])
-    out, err = capsys.readouterr()
+def test_cli_price(cli_run, argv, reference_line):
+    code, out, err = cli_run("price", "basket_call", *argv)
     assert code == 0, err
     assert ("Black-Scholes (single-asset case)" in out) == (reference_line is not None)
     assert reference_line is None or reference_line in out

@@ -11,25 +11,16 @@ import pytest
 
 import brisklane
 from brisklane import cli
+from conftest import summary_fields
 
 SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 TECHNIQUES = ("standard", "antithetic", "control_variate")
-
-
-def run(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def assert_one_line_error(code, out, err, expected=None):
     assert (code, out) == (2, "")
     assert len(err.splitlines()) == 1 and err.startswith("error: "), err
     assert expected is None or err.rstrip("\n") == f"error: {expected}"
-
-
-def summary_fields(out):
-    return {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}
 
 
 def demo_rows(out, product="european_call"):
@@ -65,8 +56,8 @@ def test_black_scholes_call():
     assert math.isnan(bs(-1.0, 100.0, 0.03, 0.2, 1.0)) and math.isnan(bs(100.0, 100.0, 0.03, math.nan, 1.0))
 
 
-def test_price_summary(capsys):
-    code, out, err = run(capsys, "price", "european_call", "spot=105", "n_paths=20000", "sampling=scrambled_sobol")
+def test_price_summary(cli_run):
+    code, out, err = cli_run("price", "european_call", "spot=105", "n_paths=20000", "sampling=scrambled_sobol")
     assert (code, err) == (0, "")
     result = brisklane.price_european_call({"spot": 105, "n_paths": 20000, "sampling": "scrambled_sobol"})
     price, stderr = result["price"], result["stderr"]
@@ -78,8 +69,8 @@ def test_price_summary(capsys):
     assert fields["Black-Scholes"].startswith(f"{cli.black_scholes_call(105.0, 100.0, 0.03, 0.2, 1.0):.6f}")
 
 
-def test_price_json_is_the_full_result(capsys):
-    code, out, err = run(capsys, "price", "european_call", "s0=95", "--json", "technique=Control-Variate", "n_threads=1")
+def test_price_json_is_the_full_result(cli_run):
+    code, out, err = cli_run("price", "european_call", "s0=95", "--json", "technique=Control-Variate", "n_threads=1")
     assert (code, err) == (0, "")
     expected = brisklane.price_european_call({"s0": 95, "technique": "Control-Variate", "n_threads": 1})
     assert json.loads(out) == expected and list(json.loads(out)) == list(expected)
@@ -96,6 +87,9 @@ def test_price_json_is_the_full_result(capsys):
         (["price", "european_call", "seed=18446744073709551616"], "int too big to convert"),
         (["price", "european_call", "n_paths=10", "--json", "--bogus-flag"], "unrecognized arguments: --bogus-flag"),
         (["demo", "--paths", "100", "n_steps=0"], "n_steps must be > 0"),
+        (["price", "american_put", "n_steps=1"], "n_steps must be >= 2 for LSM regression"),
+        (["price", "bermudan_put", "exercise_steps=0,16"], "exercise_steps must be in 1..=n_steps"),
+        (["price", "american_put", "n_paths=4611686018427387904"], None),  # a MemoryError
         (["price", "european_call", "spot"], None),
         (["price", "european_call", "spot=1", "spot=2"], None),
         (["price"], None),
@@ -105,19 +99,19 @@ def test_price_json_is_the_full_result(capsys):
     ],
     ids=lambda value: (" ".join(value) or "no-arguments") if isinstance(value, list) else None,
 )
-def test_bad_input_is_one_error_line(capsys, argv, expected):
-    assert_one_line_error(*run(capsys, *argv), expected)
+def test_bad_input_is_one_error_line(cli_run, argv, expected):
+    assert_one_line_error(*cli_run(*argv), expected)
 
 
 @pytest.mark.parametrize("argv", [["price", "bogus_product"], ["demo", "--product", "bogus_product"]])
-def test_unknown_product_names_the_product(capsys, argv):
-    code, out, err = run(capsys, *argv)
+def test_unknown_product_names_the_product(cli_run, argv):
+    code, out, err = cli_run(*argv)
     assert_one_line_error(code, out, err)
     assert "bogus_product" in err and "european_call" in err
 
 
-def test_demo(capsys):
-    code, out, err = run(capsys, "demo", "--product", "european_call", "--paths", "2000", "spot=110", "seed=3")
+def test_demo(cli_run):
+    code, out, err = cli_run("demo", "--product", "european_call", "--paths", "2000", "spot=110", "seed=3")
     assert (code, err) == (0, "")
     assert "s0=110.0" in out and "seed=3" in out
     assert all(column in out for column in ("sampling", "technique", "price", "stderr", "error (se)", "time (ms)"))
@@ -132,33 +126,33 @@ def test_demo(capsys):
     assert len({line.index(line.split()[3]) + len(line.split()[3]) for line in lines}) == 1  # aligned
 
 
-def test_demo_defaults_are_within_four_standard_errors(capsys):
-    code, out, _ = run(capsys, "demo", "--product", "european_call")
+def test_demo_defaults_are_within_four_standard_errors(cli_run):
+    code, out, _ = cli_run("demo", "--product", "european_call")
     assert code == 0 and "n_paths=100000" in out and "Black-Scholes price: 9.413403" in out
     rows = demo_rows(out)
     assert len(rows) == 15 and all(abs(float(cells[5])) < 4.0 for cells in rows.values())
 
 
-def test_help_version_and_products(capsys):
-    code, out, _ = run(capsys, "price", "--help")
+def test_help_version_and_products(cli_run):
+    code, out, _ = cli_run("price", "--help")
     assert code == 0 and "key=value" in out and "--json" in out
-    assert run(capsys, "--version")[:2] == (0, "brisklane 0.1.1\n")
-    code, out, _ = run(capsys, "products")
+    assert cli_run("--version")[:2] == (0, "brisklane 0.1.1\n")
+    code, out, _ = cli_run("products")
     line = next(line for line in out.splitlines() if line.startswith("european_call"))
     assert code == 0 and "price_european_call" in line and "yes" in line.split()
 
 
-def test_missing_or_failing_product(capsys, monkeypatch):
+def test_missing_or_failing_product(cli_run, monkeypatch):
     def broken(config):
         raise RuntimeError("first line\nsecond line")
 
     monkeypatch.setattr(brisklane, "price_broken_call", broken, raising=False)
     for name in ("ghost", "broken"):
         monkeypatch.setitem(cli.PRODUCTS, name, cli.Product(name=name, function=f"price_{name}_call", description="row"))
-    code, out, err = run(capsys, "price", "ghost")
+    code, out, err = cli_run("price", "ghost")
     assert_one_line_error(code, out, err)
     assert "price_ghost_call" in err
-    assert_one_line_error(*run(capsys, "price", "broken"), "first line second line")
+    assert_one_line_error(*cli_run("price", "broken"), "first line second line")
 
 
 def test_python_dash_m_exit_status(tmp_path):

@@ -1,6 +1,5 @@
-"""Heston and Merton jump-diffusion calls. References written here: Lewis's single-integral Heston
-formula (SciPy quadrature), Merton's Poisson-weighted Black-Scholes series, and a pure-Python Heston
-kernel on the generator of ``test_european``."""
+"""Heston and Merton jump-diffusion calls: known answers, and references written here: Lewis's
+single-integral Heston formula (SciPy quadrature) and Merton's Poisson-weighted Black-Scholes series."""
 
 from __future__ import annotations
 
@@ -10,7 +9,7 @@ import pytest
 
 import brisklane
 from brisklane import _native, cli, reference
-from test_european import NormalStream
+from conftest import summary_fields, validation_cases
 
 HESTON_DEFAULTS = {
     "s0": 100.0, "k": 100.0, "r": 0.03, "v0": 0.04, "kappa": 1.5, "theta": 0.04, "vol_of_vol": 0.3,
@@ -74,32 +73,6 @@ def merton_series(s0, k, r, sigma, t, lam, mu, delta):
     return math.exp(-r * t) * total
 
 
-def heston_by_stream(config, seed, technique):
-    """Serial Heston: per step z1 (cosine) then z2 (sine) of one Box-Muller draw; full truncation."""
-    c = {**HESTON_DEFAULTS, **config}
-    dt = c["t"] / c["n_steps"]
-    rho, disc, stream = c["rho"], math.exp(-(c["r"] * c["t"])), NormalStream(seed)
-    rho_bar = math.sqrt(max(1.0 - rho * rho, 0.0))
-
-    def path(normals, sign):
-        x, v = math.log(c["s0"]), c["v0"]
-        for z1, z2 in normals:
-            z1, z2 = sign * z1, sign * z2
-            vp = max(v, 0.0)
-            root = math.sqrt(vp)
-            x = x + dt * (c["r"] - 0.5 * vp) + math.sqrt(dt) * root * (rho * z1 + rho_bar * z2)
-            v = max(v + dt * (c["kappa"] * (c["theta"] - vp)) + math.sqrt(dt) * (c["vol_of_vol"] * root) * z1, 0.0)
-        return disc * max(math.exp(x) - c["k"], 0.0)
-
-    units = c["n_paths"] - c["n_paths"] // 2 if technique == "antithetic" else c["n_paths"]
-    samples = []
-    for _ in range(units):
-        normals = [(stream.next_normal(), stream.next_normal()) for _ in range(c["n_steps"])]
-        samples.append(0.5 * (path(normals, 1.0) + path(normals, -1.0)) if technique == "antithetic" else path(normals, 1.0))
-    price = sum(samples) / units
-    return price, math.sqrt(max(sum(y * y for y in samples) / units - price * price, 0.0)) / math.sqrt(units)
-
-
 # --- Envelope, config reading, validation ---
 
 
@@ -133,15 +106,6 @@ def test_aliases_and_ignored_keys():
     assert merton({**small, "technique": "no such technique", "sampling": 7}) == merton(small)
 
 
-def validation_cases(checks):
-    """(config, message) rows: each check fails first while every later one fails too; NaN fails each check."""
-    rows = []
-    for i, (field, bad, message) in enumerate(checks):
-        rows.append(({**{f: b for f, b, _ in checks[i + 1:]}, field: bad}, message))
-        rows += [({field: NAN}, message)] if isinstance(bad, float) else []
-    return rows
-
-
 HESTON_VALIDATION = validation_cases([
     ("n_paths", 0, "n_paths must be > 0"), ("n_steps", 0, "n_steps must be > 0"), ("s0", 0.0, "s0 must be > 0"),
     ("k", -0.01, "k must be >= 0"), ("v0", -1e-9, "v0 must be >= 0"), ("kappa", -1.0, "kappa must be >= 0"),
@@ -163,7 +127,7 @@ def test_validation_messages_in_order(panic_exception, function, config, message
     assert str(raised.value) == message
 
 
-def test_strike_zero_heston_accepts_merton_rejects_and_nan_rate(panic_exception):
+def test_strike_zero_heston_accepts_merton_rejects_and_unvalidated_fields(panic_exception):
     result = heston({"k": 0.0, "n_paths": 3000, "n_steps": 10, "n_threads": 1, "technique": "control_variate"})
     assert result["price"] == pytest.approx(100.0, abs=1e-9) and result["stderr"] < 1e-9
     with pytest.raises(panic_exception, match="^k must be > 0$"):
@@ -171,6 +135,7 @@ def test_strike_zero_heston_accepts_merton_rejects_and_nan_rate(panic_exception)
     for function in (heston, merton):  # r is not validated; the NaN price fails in the binding
         with pytest.raises(ValueError, match="native pricing result did not include price"):
             function({"r": NAN, "n_paths": 10, "n_steps": 2})
+    assert merton({"jump_mean": NAN, "n_paths": 10})["price"] == 0.0  # nor is jump_mean: NaN terminal prices pay nothing
 
 
 # --- Heston ---
@@ -199,22 +164,30 @@ def test_heston_constant_variance_is_black_scholes(technique):
     assert abs(result["price"] - bs_call(100.0, 95.0, 0.03, 0.25, 1.0)) <= 4.0 * result["stderr"]
 
 
-@pytest.mark.parametrize("technique", ["standard", "antithetic"])
-@pytest.mark.parametrize("config", [{}, {"rho": 1.0, "v0": 0.0, "k": 98.0}, {"vol_of_vol": 2.0, "kappa": 0.2}],
-                         ids=["defaults", "rho-one-from-zero-variance", "truncating"])
-def test_heston_stream_order(config, technique):
-    small = {**config, "n_paths": 41, "n_steps": 7}
-    result = heston({**small, "n_threads": 1, "seed": 13, "technique": technique})
-    price, stderr = heston_by_stream(small, 13, technique)
+# Per step z1 (cosine) then z2 (sine) of one Box-Muller draw, full truncation; antithetic runs take
+# ceil(n / 2) pairs mirroring both; below 2000 units per worker the run is serial on the raw seed. Serial standard and
+# antithetic answers from a pure-Python Heston kernel on the generator's normals (seed 13).
+HESTON_KNOWN = [
+    ({"n_paths": 41, "n_steps": 7}, "standard", 6.776314035671614, 1.2972847307527824),
+    ({"n_paths": 41, "n_steps": 7}, "antithetic", 7.860397089841985, 0.9924234716118687),
+    ({"n_paths": 41, "n_steps": 7}, "control_variate", 7.905755829579228, 0.8304573689299682),
+    ({"n_paths": 41, "n_steps": 7, "rho": 1.0, "v0": 0.0, "k": 98.0}, "standard", 7.900590023735652, 1.75970228718907),
+    ({"n_paths": 41, "n_steps": 7, "vol_of_vol": 2.0, "kappa": 0.2}, "antithetic", 7.905036054226038, 1.3299646465568777),
+    ({"n_paths": 3, "n_steps": 513}, "standard", 1.8190178884457853, 1.2745210229335016),  # past 512 steps in lockstep
+    ({"n_paths": 3, "n_steps": 513}, "antithetic", 2.4798801962656394, 1.5657287209746027),
+    ({"n_paths": 8001, "n_steps": 6, "n_threads": 2, "seed": 42}, "control_variate", 9.174084436633322, 0.06529539639518385),
+    ({"n_paths": 8000, "n_steps": 6, "n_threads": 2, "seed": 42}, "antithetic", 9.245414065264663, 0.09549787836835856),
+]
+
+
+@pytest.mark.parametrize("config, technique, price, stderr", HESTON_KNOWN, ids=lambda v: str(v) if isinstance(v, dict) else None)
+def test_heston_known_values(config, technique, price, stderr):
+    result = heston({"n_threads": 1, "seed": 13, **config, "technique": technique})
     assert result["price"] == pytest.approx(price, rel=1e-12)
     assert result["stderr"] == pytest.approx(stderr, rel=1e-9)
 
 
-def test_heston_pairs_threads_and_deterministic_control():
-    small = {"n_steps": 5, "n_threads": 1, "technique": "antithetic"}  # 5 paths are 3 pairs, as are 6
-    five, six = heston({**small, "n_paths": 5}), heston({**small, "n_paths": 6})
-    assert five["values"] == six["values"] and five["price"] != heston({**small, "n_paths": 4})["price"]
-    assert heston({**small, "n_paths": 1})["stderr"] == 0.0
+def test_heston_threads_and_deterministic_control():
     for technique, below in (("standard", 7999), ("control_variate", 7999), ("antithetic", 15997)):
         base = {"n_steps": 3, "technique": technique}
         assert heston({**base, "n_paths": below, "n_threads": 4})["price"] == heston({**base, "n_paths": below, "n_threads": 1})["price"]
@@ -243,6 +216,20 @@ def test_merton_against_series(name):
     args = [{**MERTON_DEFAULTS, **MERTON_CASES[name]}[key] for key in MERTON_MODEL]
     assert abs(result["price"] - merton_series(*args)) <= 4.0 * result["stderr"]
     assert reference.merton_call(*args) == pytest.approx(merton_series(*args), rel=1e-10)  # the command line's reference
+
+
+# Per path: the diffusion normal, the Poisson uniform unless the mean count is 0, the jump normal
+# only with jumps; 10001 paths split over two workers.
+@pytest.mark.parametrize("config, price, stderr", [
+    ({"jump_intensity": 0.0}, 8.718202635614832, 0.4371275597387664),
+    ({"jump_intensity": 0.4}, 11.657029415987944, 0.5789211923885668),
+    ({"jump_intensity": 3.0}, 19.02511541279138, 1.1140989007981421),
+    ({"n_paths": 10001, "n_threads": 2, "seed": 42}, 11.118197084068852, 0.1759719450577614),
+], ids=str)
+def test_merton_known_values(config, price, stderr):
+    result = merton({"n_paths": 1001, "n_threads": 1, "seed": 17, **config})
+    assert result["price"] == pytest.approx(price, rel=1e-12)
+    assert result["stderr"] == pytest.approx(stderr, rel=1e-9)
 
 
 def test_merton_without_jumps_draws_no_uniform_and_threads():
@@ -276,28 +263,25 @@ def test_package_heston_reference_agrees_with_lewis():
     assert constant == pytest.approx(bs_call(100.0, 95.0, 0.03, 0.25, 1.0), rel=1e-12)
 
 
-def summary(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
+def summary(cli_run, *argv):
+    code, out, err = cli_run(*argv)
     assert code == 0, err
-    return {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}
+    return summary_fields(out)
 
 
-def test_cli_prices_heston_and_merton(capsys):
-    fields = summary(capsys, "price", "heston_european_call", "n_paths=4000", "n_steps=20", "n_threads=1", "technique=antithetic")
+def test_cli_prices_heston_and_merton(cli_run):
+    fields = summary(cli_run, "price", "heston_european_call", "n_paths=4000", "n_steps=20", "n_threads=1", "technique=antithetic")
     result = heston({"n_paths": 4000, "n_steps": 20, "n_threads": 1, "technique": "antithetic"})
     assert fields["price"] == f"{result['price']:.6f}" and fields["technique"] == "antithetic" and "sampling" not in fields
     assert fields["Heston (semi-closed form)"].startswith(f"{reference.heston_call(*[HESTON_DEFAULTS[key] for key in HESTON_MODEL]):.6f}")
-    fields = summary(capsys, "price", "merton_jump_diffusion_call", "n_paths=5000", "jump_intensity=1")
+    fields = summary(cli_run, "price", "merton_jump_diffusion_call", "n_paths=5000", "jump_intensity=1")
     assert fields["Merton series"].startswith(f"{merton_series(100, 100, 0.03, 0.2, 1, 1.0, -0.08, 0.25):.6f}")
-    code = cli.main(["price", "merton_jump_diffusion_call", "jump_intensity=800", "n_paths=4000", "n_threads=2"])
     failure = "error: CPU Merton jump-diffusion worker thread panicked: Poisson sampler did not converge\n"
-    assert (code, *capsys.readouterr()) == (cli.EXIT_ERROR, "", failure)
+    assert cli_run("price", "merton_jump_diffusion_call", "jump_intensity=800", "n_paths=4000", "n_threads=2") == (cli.EXIT_ERROR, "", failure)
 
 
-def test_demo_includes_every_product(capsys):
-    code = cli.main(["demo", "--paths", "2000", "n_steps=64", "n_threads=1"])
-    out, err = capsys.readouterr()
+def test_demo_includes_every_product(cli_run):
+    code, out, err = cli_run("demo", "--paths", "2000", "n_steps=64", "n_threads=1")
     assert code == 0, err
     combos = {tuple(cells[:3]) for cells in (line.split() for line in out.splitlines()) if len(cells) == 7 and cells[-1] != "(ms)"}
     heston_rows = {("heston_european_call", "pseudorandom", t) for t in TECHNIQUES}

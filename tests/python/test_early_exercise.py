@@ -1,7 +1,7 @@
 """American and Bermudan puts by Longstaff-Schwartz regression: config reading,
 validation order, schedule repair and warnings, bit-identical results for every
-``n_threads``, MemoryError for impossible sizes, and prices against a binomial
-tree and the Black-Scholes European put computed here."""
+``n_threads``, MemoryError for impossible sizes, known answers, and prices against
+a binomial tree and the Black-Scholes European put computed here."""
 
 from __future__ import annotations
 
@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 import brisklane
-from brisklane import _native, cli
+from brisklane import _native
+from conftest import validation_cases
 
 ESTIMATOR = (
     "Longstaff-Schwartz estimate uses Laguerre basis regression on simulated GBM paths; it is a lower-biased "
@@ -132,9 +133,7 @@ def test_exercise_steps_conversion_errors(steps, error, message):
 CHECKS = [("n_paths", 0, "n_paths must be > 0"), ("n_steps", 1, "n_steps must be >= 2 for LSM regression"), ("s0", 0.0, "s0 must be > 0"),
           ("k", -1.0, "k must be > 0"), ("sigma", -0.01, "sigma must be >= 0"), ("t", 0.0, "t must be > 0"),
           ("basis_degree", 0, "basis_degree must be > 0")]
-# Each check fails first while every later one fails too; NaN fails each check.
-VALIDATION = [({**{f: b for f, b, _ in CHECKS[i + 1:]}, field: bad}, message) for i, (field, bad, message) in enumerate(CHECKS)]
-VALIDATION += [({field: float("nan")}, message) for field, bad, message in CHECKS if isinstance(bad, float)]
+VALIDATION = validation_cases(CHECKS)
 
 
 @pytest.mark.parametrize("function", PUTS)
@@ -224,6 +223,9 @@ def test_degenerate_puts():
     for result in (deep, bermudan, flat, _native.price_american_put({**SMALL, "s0": 130.0, "sigma": 0.5})):
         details = result["values"]["details"]
         assert 0 <= details["early_exercise_count"] <= details["early_exercise_count"] + details["maturity_exercise_count"] <= details["paths"]
+    for function in PUTS:  # r is not validated: the NaN price fails in the binding
+        with pytest.raises(ValueError, match="^native pricing result did not include price$"):
+            getattr(_native, function)(small(function, r=math.nan))
 
 
 @pytest.mark.parametrize("function, config, message", [
@@ -240,6 +242,24 @@ def test_oversized_requests_raise_memory_error(function, config, message):
         getattr(_native, function)(config)
     assert str(info.value) == message
     assert getattr(_native, function)(small(function))["price"] > 0.0  # the interpreter and module carry on
+
+
+# --- Known answers ---
+
+# Paths from one stream, path by path; the policy fitted backwards over the exercise dates; counts of
+# early and maturity exercises and of dates with a regression. n_threads changes no number.
+@pytest.mark.parametrize("function, config, known", [
+    ("price_american_put", {"n_paths": 2001, "n_steps": 15, "basis_degree": 3}, (6.768703057910645, 0.1866174966508614, 723, 273, 14)),
+    ("price_american_put", {"n_paths": 700, "n_steps": 40, "s0": 120.0, "sigma": 0.5, "n_threads": 8},
+     (12.549342969216172, 0.6408980886535569, 242, 76, 39)),
+    ("price_bermudan_put", {"n_paths": 2999, "n_steps": 13, "basis_degree": 3, "s0": 90.0, "sigma": 0.35, "exercise_steps": [3, 7, 13]},
+     (17.306460289071325, 0.28117822374750534, 961, 1088, 2)),
+])
+def test_known_values(function, config, known):
+    result = getattr(_native, function)(config)
+    details = result["values"]["details"]
+    assert (result["price"], result["stderr"]) == pytest.approx(known[:2], rel=1e-12)
+    assert (details["early_exercise_count"], details["maturity_exercise_count"], details["regression_steps"]) == known[2:]
 
 
 # --- Against a binomial tree and Black-Scholes ---
@@ -265,34 +285,15 @@ def test_american_against_binomial_tree_and_bermudan_between(s0, sigma, t):
 # --- Command line ---
 
 
-def run_cli(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
-def test_cli_price_the_puts(capsys):
-    code, out, err = run_cli(capsys, "price", "american_put", "n_paths=2000", "n_steps=16", "spot=95")
+def test_cli_price_the_puts(cli_run):
+    code, out, err = cli_run("price", "american_put", "n_paths=2000", "n_steps=16", "spot=95")
     assert code == 0, err
     result = brisklane.price_american_put({"n_paths": 2000, "n_steps": 16, "spot": 95})
     lines = [line.split("  ", 1) for line in out.splitlines()]
     assert ["price", f"{result['price']:.6f}"] in [[label, value.strip()] for label, value in lines]
     assert [value.strip() for label, value in lines if label == "warning"] == [ESTIMATOR, AMERICAN_NOTE]
-    code, out, err = run_cli(capsys, "price", "bermudan_put", "exercise_steps=16,32,48", "n_paths=2000", "--json")
+    code, out, err = cli_run("price", "bermudan_put", "exercise_steps=16,32,48", "n_paths=2000", "--json")
     assert code == 0, err
     parsed = json.loads(out)
     assert parsed == brisklane.price_bermudan_put({"exercise_steps": [16, 32, 48], "n_paths": 2000})
     assert parsed["values"]["details"]["exercise_schedule"] == [16, 32, 48, 64] and parsed["warnings"][-1] == APPENDED
-
-
-@pytest.mark.parametrize("argv, expected", [
-    (["price", "american_put", "n_steps=1"], "n_steps must be >= 2 for LSM regression"),
-    (["price", "bermudan_put", "exercise_steps=0,16"], "exercise_steps must be in 1..=n_steps"),
-    (["price", "american_put", "n_paths=4611686018427387904"], None),
-])
-def test_cli_put_errors(capsys, argv, expected):
-    code, out, err = run_cli(capsys, *argv)
-    assert code == 2 and out == ""
-    lines = err.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("error: ")
-    assert expected is None or lines[0] == f"error: {expected}"

@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import json
 import math
-import time
 
 import pytest
 
 import brisklane
-from brisklane import cli
-from test_european import NormalStream
+from conftest import summary_fields
 
 moments = brisklane.gaussian_uncertainty_moments
 sweep = brisklane.price_european_call_parameter_sweep
@@ -52,17 +50,13 @@ def test_moments_default_result():
     assert (values["mean_ci_95_low"], values["mean_ci_95_high"]) == (values["mean"] - half_width, values["mean"] + half_width)
 
 
-def test_moments_match_a_recomputation_from_the_stream(recording_config):
-    stream, s1, s2 = NormalStream(77), 0.0, 0.0
-    for _ in range(500):
-        z = [stream.next_normal() for _ in range(4)]
-        f = (z[0] * z[0] + z[1] * 0.5) + math.exp(z[2] * 0.1)
-        s1, s2 = s1 + f, s2 + f * f
+def test_moments_known_values_and_reading_order(recording_config):
+    # From a pure-Python recomputation of f over 500 points of 4 normals, drawn point-major from seed 77.
     config = recording_config({"samples": 50, "n_paths": 500, "dimensions": 4, "seed": 77})
     values = moments(config)["values"]
     assert config.keys == ["n_samples", "n_paths", "dimensions", "seed", "sampling"]
-    assert values["mean"] == pytest.approx(s1 / 500, rel=1e-13)
-    assert values["variance"] == pytest.approx((s2 - s1 * s1 / 500) / 499, rel=1e-11)
+    assert values["mean"] == pytest.approx(2.0175971324838087, rel=1e-13)
+    assert values["variance"] == pytest.approx(2.2454433473713182, rel=1e-11)
 
 
 @pytest.mark.parametrize("sampling", ["pseudorandom", "scrambled_sobol"])
@@ -147,6 +141,8 @@ def test_sweep_seeds_and_config_layers():
     assert [row["config"]["seed"] for row in result["values"]["rows"]] == [100, 5, 114]  # not shifted by b's own seed
     result = sweep({"seed": 2**64 - 1, "seed_stride": 2, "n_paths": 100, "scenarios": [{"scenario_id": "a"}, {"scenario_id": "b"}]})
     assert [row["config"]["seed"] for row in result["values"]["rows"]] == [2**64 - 1, 1]
+    rows = sweep({"n_paths": 100, "scenarios": [{"scenario_id": " a"}, {"scenario_id": "a"}]})["values"]["rows"]
+    assert [row["scenario_id"] for row in rows] == [" a", "a"]  # ids are compared untrimmed
     # base_config replaces the default base, top-level keys override it, scenario keys override both.
     result = sweep({"base_config": {"spot": 110, "n_paths": 5000, "n_threads": 1, "technique": "antithetic"}, "n_paths": 3000, "n_steps": 8,
                     "scenarios": [{"scenario_id": "x", "strike": 105, "maturity": 0.5, "sampling": "Latin-Hypercube"}]})
@@ -176,6 +172,11 @@ def test_sweep_reads_keys_in_order(recording_config):
     ({"scenarios": [{"scenario_id": "a", "n_steps": 0, "s0": -1}]}, "n_steps must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "k": float("nan")}]}, "k must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "spot": 0, "t": 0}]}, "s0 must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "s0": float("nan")}]}, "s0 must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "k": 0, "sigma": 0}]}, "k must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "sigma": -0.2, "t": 0}]}, "sigma must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "sigma": float("nan")}]}, "sigma must be > 0"),
+    ({"scenarios": [{"scenario_id": "a", "t": float("nan")}]}, "t must be > 0"),
     ({"scenarios": [{"scenario_id": "a", "method": "exact"}]}, "unsupported European call method 'exact'"),
 ])
 def test_sweep_validation_and_conversion_messages(panic_exception, config, message):
@@ -186,11 +187,9 @@ def test_sweep_validation_and_conversion_messages(panic_exception, config, messa
 
 def test_sweep_validates_everything_before_pricing(panic_exception):
     # The first scenario alone would take hours; the invalid last one must stop the call first.
-    start = time.perf_counter()
     with pytest.raises(panic_exception) as info:
         sweep({"scenarios": [{"scenario_id": "huge", "n_paths": 10**13}, {"scenario_id": "flat", "sigma": 0}]})
     assert str(info.value) == "sigma must be > 0"
-    assert time.perf_counter() - start < 5.0
 
 
 def test_sweep_single_path_row_is_infinitely_far():
@@ -223,12 +222,6 @@ def test_sweep_methods():
 # --- Command line and the argument frame ---
 
 
-def run(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
 def table_rows(out):
     lines = out.splitlines()
     start = next(i for i, line in enumerate(lines) if line.startswith("scenario ")) + 2
@@ -240,18 +233,18 @@ def table_rows(out):
     return rows
 
 
-def test_cli_moments(capsys):
-    code, out, err = run(capsys, "moments", "n_samples=500", "sampling=latin_hypercube")
+def test_cli_moments(cli_run):
+    code, out, err = cli_run("moments", "n_samples=500", "sampling=latin_hypercube")
     assert code == 0, err
     values = moments({"n_samples": 500, "sampling": "latin_hypercube"})["values"]
-    fields = {label.strip(): value.strip() for label, _, value in (line.partition("  ") for line in out.splitlines())}
+    fields = summary_fields(out)
     assert fields["mean"].startswith(f"{values['mean']:.6f} (exact 2.005013)")
     assert (fields["standard error"], fields["warning"]) == (f"{values['stderr_mean']:.6f}", SMOKE_WARNING)
-    assert run(capsys, "moments", "dimensions=2") == (2, "", "error: dimensions must be >= 3\n")
+    assert cli_run("moments", "dimensions=2") == (2, "", "error: dimensions must be >= 3\n")
 
 
-def test_cli_sweep_defaults(capsys, default_sweep):
-    code, out, err = run(capsys, "sweep")
+def test_cli_sweep_defaults(cli_run, default_sweep):
+    code, out, err = cli_run("sweep")
     assert code == 0, err
     rows = table_rows(out)
     assert [row[0] for row in rows] == ["atm_base", "down_10pct", "high_vol"]
@@ -262,16 +255,16 @@ def test_cli_sweep_defaults(capsys, default_sweep):
     assert "3 scenarios, 300,000 paths" in out
 
 
-def test_cli_sweep_files(capsys, tmp_path):
+def test_cli_sweep_files(cli_run, tmp_path):
     scenarios = [{"scenario_id": "007"}, {"scenario_id": "low spot", "s0": 90, "method": "stepwise_paths", "n_paths": 2000},
                  {"scenario_id": "one", "n_paths": 1, "seed": 9}]
     (tmp_path / "s.csv").write_text("scenario_id,s0,method,n_paths,seed\n007,,,,\nlow spot,90,stepwise_paths,2000,\none,,,1,9\n")
     (tmp_path / "s.json").write_text(json.dumps(scenarios))
     expected = sweep({"n_paths": 1000, "n_steps": 8, "scenarios": scenarios})
     for name in ("s.csv", "s.json"):
-        code, out, err = run(capsys, "sweep", str(tmp_path / name), "--json", "n_paths=1000", "n_steps=8")
+        code, out, err = cli_run("sweep", str(tmp_path / name), "--json", "n_paths=1000", "n_steps=8")
         assert code == 0 and json.loads(out) == expected, err
-    code, out, err = run(capsys, "sweep", str(tmp_path / "s.csv"), "n_paths=1000", "n_steps=8")
+    code, out, err = cli_run("sweep", str(tmp_path / "s.csv"), "n_paths=1000", "n_steps=8")
     one = table_rows(out)[2]
     assert one[0] == "one" and one[9] == f"{expected['values']['rows'][2]['result']['price']:.6f}" and one[12] in ("+inf", "-inf")
     assert "warning: " + inf_warning("one") in out.splitlines()
@@ -283,11 +276,11 @@ def test_cli_sweep_files(capsys, tmp_path):
     ("scenario_id,s0\na,1,2\n", ".csv", "line 2 has more cells than the header"),
     (None, ".json", "No such file or directory"),
 ])
-def test_cli_sweep_bad_files(capsys, tmp_path, content, suffix, expected):
+def test_cli_sweep_bad_files(cli_run, tmp_path, content, suffix, expected):
     path = tmp_path / f"scenarios{suffix}"
     if content is not None:
         path.write_text(content)
-    code, out, err = run(capsys, "sweep", str(path))
+    code, out, err = cli_run("sweep", str(path))
     assert code == 2 and out == ""
     lines = err.splitlines()
     assert len(lines) == 1 and lines[0].startswith("error: ") and expected in lines[0]
