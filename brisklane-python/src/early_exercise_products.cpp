@@ -68,15 +68,16 @@ nlohmann::json early_exercise_put(const CallIdentity& call, PyObject* config) {
 
 }  // namespace
 
-nlohmann::json planned_values(const AmericanPutResult& result) {
+namespace {
+template <class Result>
+nlohmann::json put_planned_values(const Result& result) {
     return {{"price", number(result.price)}, {"stderr", number(result.std_error)}, {"details", details(result)},
             {"warnings", result.warnings}};
 }
+}  // namespace
 
-nlohmann::json planned_values(const BermudanPutResult& result) {
-    return {{"price", number(result.price)}, {"stderr", number(result.std_error)}, {"details", details(result)},
-            {"warnings", result.warnings}};
-}
+nlohmann::json planned_values(const AmericanPutResult& result) { return put_planned_values(result); }
+nlohmann::json planned_values(const BermudanPutResult& result) { return put_planned_values(result); }
 
 PlannedProduct american_put_planned() {
     return product<Planned<AmericanPutConfig, kAmericanPutFields, mc_core::runtime::cpu::american_put_price_lsm_cpu_planned>>(

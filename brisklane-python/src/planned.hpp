@@ -76,16 +76,17 @@ struct Planned {
             for (std::size_t i = 0; i < count; ++i)
                 PyTuple_SetItem(aliases.get(), static_cast<Py_ssize_t>(i),
                                 checked(PyUnicode_FromString(field.aliases[i])));
-            const char* kind = std::visit(
-                [](auto member) {
+            const char* kind = nullptr;
+            PyRef fallback(std::visit(
+                [&](auto member) {
                     using T = std::remove_cvref_t<decltype(defaults.*member)>;
                     if constexpr (IsOptional<T>::value)
-                        return kind_of<typename T::value_type>();
+                        kind = kind_of<typename T::value_type>();
                     else
-                        return kind_of<T>();
+                        kind = kind_of<T>();
+                    return json_to_py(tree_of(defaults.*member));
                 },
-                field.member);
-            PyRef fallback(std::visit([&](auto member) { return json_to_py(tree_of(defaults.*member)); }, field.member));
+                field.member));
             if (!fallback) throw PythonError{};
             PyRef row = PyRef::checked(Py_BuildValue("(sOsO)", field.name, aliases.get(), kind, fallback.get()));
             if (PyList_Append(list.get(), row.get()) != 0) throw PythonError{};

@@ -251,7 +251,7 @@ ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0,
                                   block.units);
             return Written{};
         },
-        kWorkerFailureText, resolve_worker_count(plan->threads));
+        kWorkerFailureText, plan_threads(plan));
     return prices;
 }
 

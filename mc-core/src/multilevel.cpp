@@ -87,7 +87,7 @@ PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, st
                    const Model& model) {
     const std::uint64_t seed = derive_worker_seed(c.seed, level);
     const auto blocks = split_blocks(paths, c.plan ? c.plan->blocks : 1, seed, BlockSeeds::range);
-    const std::uint64_t threads = c.plan ? resolve_worker_count(c.plan->threads) : 1;
+    const std::uint64_t threads = plan_threads(c.plan);
     if (c.sampling == SamplingMethod::pseudorandom) {
         const auto kernel = [&](const WorkerBlock& b) {
             return stream_chunk<MonteCarloTechnique::standard>(seed, b.units, model, b.first_unit);

@@ -7,6 +7,7 @@ configuration and the block plan only: the same bits on any number of threads.
 from __future__ import annotations
 
 import difflib
+import functools
 import math
 import numbers
 import os
@@ -159,9 +160,15 @@ def _checked_value(name: str, kind: str, value: Any) -> Any:
     return text
 
 
+@functools.lru_cache(maxsize=None)
+def _field_table(product: str) -> Tuple[Tuple[str, Tuple[str, ...], str, Any], ...]:
+    """(name, aliases, kind, default) of each field of a product, read from the native module once."""
+    return tuple(_native.product_fields(product))
+
+
 def _read_fields(product: str, given: Mapping[str, Any]) -> dict[str, Any]:
     """The caller's fields under their canonical names, checked; unknown names raise TypeError."""
-    table = _native.product_fields(product)
+    table = _field_table(product)
     canonical = {alias: name for name, aliases, _, _ in table for alias in aliases}
     kinds = {name: kind for name, _, kind, _ in table}
     out: dict[str, Any] = {}
@@ -246,7 +253,7 @@ def price(
     merged: dict[str, Any] = dict(config or {})
     merged.update(fields)
     values = _read_fields(product, merged)
-    defaults = {name: default for name, _, _, default in _native.product_fields(product)}
+    defaults = {name: default for name, _, _, default in _field_table(product)}
     if "n_paths" in defaults:
         n_paths = values.get("n_paths", defaults["n_paths"])
     else:  # the multilevel estimator: its finest level's count

@@ -14,7 +14,8 @@ import pytest
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is delivered differently on Windows")
 
-# Prints "ready" just before a call that would run for minutes, then how it ended, then the
+# Prints "ready" just before a call that would run for minutes (a tuple config holds the
+# call's arguments), then how it ended, then the
 # number of threads of the process and a fresh small pricing (the interpreter still works).
 CHILD = r"""
 import os, signal, sys, brisklane
@@ -25,7 +26,8 @@ if handler == "raise":
     signal.signal(signal.SIGINT, stop)
 print("ready", flush=True)
 try:
-    getattr(brisklane, function)(config)
+    call = getattr(brisklane, function)
+    call(*config) if isinstance(config, tuple) else call(config)
     print("completed", flush=True)
 except KeyboardInterrupt:
     print("KeyboardInterrupt", flush=True)
@@ -43,6 +45,7 @@ LONG_RUNS = {
     "American put": ("price_american_put", {"n_paths": 10**6, "n_steps": 100}),
     "multilevel estimator": ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [10**9, 10**8]}),
     "parameter sweep": ("price_european_call_parameter_sweep", {"n_paths": 10**10}),
+    "price() with the lock released": ("price", ("european_call", {"n_paths": 10**11})),
 }
 
 

@@ -1,14 +1,13 @@
-"""brisklane.price: block plans fix the bits, errors name the field, the lock is released."""
+"""brisklane.price: block plans fix the bits, errors name the field, the lock is released.
+
+Ctrl-C during price() is tested with the module functions in test_interrupt.py.
+"""
 
 from __future__ import annotations
 
 import math
-import signal
-import subprocess
-import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
@@ -144,33 +143,6 @@ def test_the_interpreter_lock_is_released_while_the_core_runs():
     released = counted_while(lambda: brisklane.price("arithmetic_asian_call", fields, threads=1))
     # The module function holds the lock for its whole call; price() gives it back.
     assert released > 20 * held  # measured: about 100 times
-
-
-def test_ctrl_c_stops_a_price_call():
-    child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent("""
-            import brisklane
-            print("ready", flush=True)
-            try:
-                brisklane.price("european_call", n_paths=10**11, threads=2)
-            except KeyboardInterrupt:
-                print("KeyboardInterrupt", flush=True)
-            print(brisklane.price("european_call", n_paths=1000).price, flush=True)
-        """)],
-        stdout=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.3)
-        sent = time.perf_counter()
-        child.send_signal(signal.SIGINT)
-        assert child.stdout.readline().strip() == "KeyboardInterrupt"
-        assert time.perf_counter() - sent < 1.0
-        assert float(child.stdout.readline()) > 0.0
-        assert child.wait(timeout=60) == 0
-    finally:
-        child.kill()
 
 
 def test_a_user_script_type_checks_strictly(tmp_path):

@@ -5,7 +5,7 @@
 //  * Both pricers validate their record first (fixed messages, checked in a
 //    fixed order, every comparison failing for NaN), then draw every normal
 //    from the seeded `NormalRng` stream and spread paths over worker threads
-//    with the shared runner (`run_parallel`): serial with the raw seed below
+//    with the shared runner (`worker_blocks`, `run_blocks`): serial with the raw seed below
 //    2000 units per worker, otherwise contiguous blocks seeded
 //    `derive_worker_seed(seed, w)` and merged in block order. Results depend
 //    only on the record and the effective worker count.

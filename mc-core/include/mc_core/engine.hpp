@@ -440,16 +440,14 @@ struct ModelRun {
 template <MonteCarloTechnique T, class Model>
 EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
     const std::uint64_t units = Technique<T>::units(run.n_paths);
-    const std::uint64_t threads = run.plan ? resolve_worker_count(run.plan->threads) : 0;
+    const std::uint64_t threads = plan_threads(run.plan);
     if (run.sampling == SamplingMethod::pseudorandom) {
         const bool workers = T == MonteCarloTechnique::antithetic ? run.antithetic_on_workers : run.on_workers;
         const auto kernel = [&m](const WorkerBlock& block) {
             return stream_chunk<T>(block.stream_seed, block.units, m, block.first_unit);
         };
-        const BlockSeeds seeds = workers ? BlockSeeds::per_worker : BlockSeeds::range;
-        const auto blocks = run.plan ? split_blocks(units, run.plan->blocks, run.seed, seeds)
-                            : workers ? plan_worker_blocks(units, run.n_threads, run.seed)
-                                      : std::vector<WorkerBlock>{{run.seed, units}};
+        const auto blocks = workers ? worker_blocks(units, run.n_threads, run.seed, run.plan)
+                                    : split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
         return estimate(run_blocks(blocks, kernel, kWorkerFailureText, threads), units, m.control_mean());
     }
     const std::uint64_t dims = m.normals_per_unit();

@@ -27,13 +27,13 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
-
-#include <mutex>
 
 #include "mc_core/error.hpp"
 #include "mc_core/interrupt.hpp"
@@ -74,6 +74,20 @@ struct BlockPlan {
 enum class BlockSeeds : std::uint8_t { per_worker, range };
 std::vector<WorkerBlock> split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds);
 
+// The blocks of a run the product puts on workers: the plan's, else those of
+// `plan_worker_blocks`.
+inline std::vector<WorkerBlock> worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed,
+                                              const std::optional<BlockPlan>& plan) {
+    return plan ? split_blocks(units, plan->blocks, seed, BlockSeeds::per_worker)
+                : plan_worker_blocks(units, n_threads, seed);
+}
+
+// The threads `run_blocks` gets: the plan's (0 there: the processors
+// available), else one per block.
+inline std::uint64_t plan_threads(const std::optional<BlockPlan>& plan) {
+    return plan ? resolve_worker_count(plan->threads) : 0;
+}
+
 // Counts the workers that have ended; the calling thread waits for all of
 // them, polling for a stop every kStopPollInterval.
 class WorkerLatch {
@@ -102,8 +116,7 @@ auto run_block(const Kernel& kernel, const WorkerBlock& block) {
 // order. The kernel takes (stream seed, unit count), or the block itself.
 // `threads` workers take the blocks in turn (0: one thread per block, which
 // runs exactly its own block); one block, or one thread, runs on the calling
-// thread. The bits depend on the
-// blocks only, never on `threads`.
+// thread. The bits depend on the blocks only, never on `threads`.
 // Failures: "failed to spawn thread: <reason>" and "<failure_text>: <what
 // failed>" for the first failed block in block order.
 template <class Kernel>
@@ -179,12 +192,6 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         total += o.partial;
     }
     return total;
-}
-
-template <class Kernel>
-auto run_parallel(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed, const Kernel& kernel,
-                  const char* failure_text = kWorkerFailureText) {
-    return run_blocks(plan_worker_blocks(units, n_threads, seed), kernel, failure_text);
 }
 
 }  // namespace mc_core
