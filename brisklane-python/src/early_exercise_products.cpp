@@ -81,12 +81,12 @@ nlohmann::json planned_values(const BermudanPutResult& result) { return put_plan
 
 PlannedProduct american_put_planned() {
     return product<Planned<AmericanPutConfig, kAmericanPutFields, mc_core::runtime::cpu::american_put_price_lsm_cpu_planned>>(
-        "american_put");
+        "american_put", false);
 }
 
 PlannedProduct bermudan_put_planned() {
     return product<Planned<BermudanPutConfig, kBermudanPutFields, mc_core::runtime::cpu::bermudan_put_price_lsm_cpu_planned>>(
-        "bermudan_put");
+        "bermudan_put", false);
 }
 
 nlohmann::json run_american_put(const CallIdentity& call, PyObject* config) {

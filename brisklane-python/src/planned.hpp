@@ -31,10 +31,13 @@ constexpr const char* kind_of() {
         return "text";
 }
 
-// Gives the lock back while the core runs; the stop poll takes it for each check.
+// Gives the lock back while the core runs; the stop poll takes it for each
+// check. Off the main thread signals never arrive, so a caller that runs
+// blocks on its own threads passes `stop`, a callable polled with the
+// signals: true asks the run to end with KeyboardInterrupt.
 class LockReleased {
 public:
-    LockReleased() : saved_(PyEval_SaveThread()) {}
+    explicit LockReleased(PyObject* stop = nullptr) : stop_(stop), saved_(PyEval_SaveThread()) {}
     ~LockReleased() { PyEval_RestoreThread(saved_); }
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
@@ -42,19 +45,34 @@ public:
     static bool poll(void* self) {
         auto& lock = *static_cast<LockReleased*>(self);
         PyEval_RestoreThread(lock.saved_);
-        const bool raised = PyErr_CheckSignals() != 0;
+        const bool raised = PyErr_CheckSignals() != 0 || lock.stop_requested();
         lock.saved_ = PyEval_SaveThread();
         return raised;
     }
 
 private:
+    bool stop_requested() const {
+        if (stop_ == nullptr) return false;
+        PyObject* answer = PyObject_CallNoArgs(stop_);
+        if (answer == nullptr) return true;
+        const int truth = PyObject_IsTrue(answer);
+        Py_DECREF(answer);
+        if (truth == 0) return false;
+        if (truth > 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return true;
+    }
+
+    PyObject* stop_;
     PyThreadState* saved_;
 };
 
+// A product's pricing on a plan; with the plan's exchange it runs one block,
+// merges blocks run elsewhere, or only checks the config (null then).
 struct PlannedProduct {
     const char* name;
     PyObject* (*fields)();
-    nlohmann::json (*price)(PyObject* config, const mc_core::BlockPlan& plan);
+    nlohmann::json (*price)(PyObject* config, const mc_core::BlockPlan& plan, PyObject* stop);
+    bool blockwise = true;  // its blocks can run apart (not the puts: their regression needs every path)
 };
 
 // The values a planned run returns besides the config echo.
@@ -94,14 +112,16 @@ struct Planned {
         return list.release();
     }
 
-    static nlohmann::json price(PyObject* config, const mc_core::BlockPlan& plan) {
+    static nlohmann::json price(PyObject* config, const mc_core::BlockPlan& plan, PyObject* stop) {
         Record record;
         read_fields(config, Fields, record);
         std::optional<decltype(Price(record, plan))> result;
-        {
-            LockReleased unlocked;
-            const mc_core::StopScope stop(LockReleased::poll, &unlocked);
+        try {
+            LockReleased unlocked(stop);
+            const mc_core::StopScope scope(LockReleased::poll, &unlocked);
             result.emplace(Price(record, std::optional<mc_core::BlockPlan>(plan)));
+        } catch (const mc_core::ValidatedOnly&) {
+            return nullptr;
         }
         nlohmann::json out = planned_values(*result);
         out["config"] = fields_to_value(Fields, record);
@@ -110,8 +130,8 @@ struct Planned {
 };
 
 template <class P>
-constexpr PlannedProduct product(const char* name) {
-    return {name, &P::fields, &P::price};
+constexpr PlannedProduct product(const char* name, bool blockwise = true) {
+    return {name, &P::fields, &P::price, blockwise};
 }
 
 // The puts' entries (early_exercise_products.cpp) and the multilevel

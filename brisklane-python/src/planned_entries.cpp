@@ -11,6 +11,21 @@
 //         blocks by `threads` threads (0: the processors available), the
 //         interpreter lock released while the core runs."""
 //
+//     def run_block(product: str, config, blocks: int, block: int, stop=None, /) -> bytes
+//         """Block `block` of the plan alone, on the calling thread: its
+//         partial results (every stage's raw sums) as bytes. `stop`, a
+//         callable polled every few milliseconds, ends the run with
+//         KeyboardInterrupt when it returns true."""
+//
+//     def merge_blocks(product: str, config, blocks: int, partials, /) -> dict
+//         """What price_planned returns, from the bytes of every block in
+//         block order, bit for bit: nothing is simulated."""
+//
+//     def check_planned(product: str, config, blocks: int, /) -> bool
+//         """Reads the config and runs the product's checks, simulating
+//         nothing; false for a product whose blocks cannot run apart (the
+//         puts), whose checks run with the pricing."""
+//
 // The config is read through the product's field table, exactly as its
 // module function reads it (planned.hpp). Failures map as for the module
 // functions.
@@ -75,7 +90,79 @@ PyObject* price_planned(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "blocks must be >= 1");
         return nullptr;
     }
-    return guarded([&] { return json_to_py(p->price(config, mc_core::BlockPlan{blocks, threads})); });
+    return guarded([&] { return json_to_py(p->price(config, mc_core::BlockPlan{blocks, threads}, nullptr)); });
+}
+
+// The product of a blockwise entry, with its block count checked.
+const PlannedProduct* blockwise_product(PyObject* name, unsigned long long blocks) {
+    const PlannedProduct* p = find_product(name);
+    if (p == nullptr) return nullptr;
+    if (!p->blockwise) {
+        PyErr_Format(PyExc_ValueError, "%s cannot run its blocks apart", p->name);
+        return nullptr;
+    }
+    if (blocks == 0) {
+        PyErr_SetString(PyExc_ValueError, "blocks must be >= 1");
+        return nullptr;
+    }
+    return p;
+}
+
+PyObject* run_block(PyObject*, PyObject* args) {
+    PyObject *name, *config, *stop = Py_None;
+    unsigned long long blocks, block;
+    if (!PyArg_ParseTuple(args, "OOKK|O:run_block", &name, &config, &blocks, &block, &stop)) return nullptr;
+    const PlannedProduct* p = blockwise_product(name, blocks);
+    if (p == nullptr) return nullptr;
+    if (block >= blocks) {
+        PyErr_Format(PyExc_ValueError, "block %llu is not in a plan of %llu blocks", block, blocks);
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        mc_core::BlockExchange exchange{mc_core::BlockExchange::Mode::run_one, block};
+        p->price(config, mc_core::BlockPlan{blocks, 1, &exchange}, stop == Py_None ? nullptr : stop);
+        return checked(PyBytes_FromStringAndSize(exchange.out.data(), static_cast<Py_ssize_t>(exchange.out.size())));
+    });
+}
+
+PyObject* merge_blocks(PyObject*, PyObject* args) {
+    PyObject *name, *config, *partials;
+    unsigned long long blocks;
+    if (!PyArg_ParseTuple(args, "OOKO:merge_blocks", &name, &config, &blocks, &partials)) return nullptr;
+    const PlannedProduct* p = blockwise_product(name, blocks);
+    if (p == nullptr) return nullptr;
+    return guarded([&] {
+        mc_core::BlockExchange exchange{mc_core::BlockExchange::Mode::merge};
+        const Py_ssize_t count = PySequence_Size(partials);
+        if (count < 0) throw PythonError{};
+        exchange.in.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyRef item = PyRef::checked(PySequence_GetItem(partials, i));
+            char* data;
+            Py_ssize_t size;
+            if (PyBytes_AsStringAndSize(item.get(), &data, &size) != 0) throw PythonError{};
+            exchange.in.emplace_back(data, static_cast<std::size_t>(size));
+        }
+        nlohmann::json out = p->price(config, mc_core::BlockPlan{blocks, 1, &exchange}, nullptr);
+        for (const std::string& bytes : exchange.in)
+            if (bytes.size() != exchange.offset) mc_core::fail("a block result is longer than its run");
+        return json_to_py(out);
+    });
+}
+
+PyObject* check_planned(PyObject*, PyObject* args) {
+    PyObject *name, *config;
+    unsigned long long blocks;
+    if (!PyArg_ParseTuple(args, "OOK:check_planned", &name, &config, &blocks)) return nullptr;
+    const PlannedProduct* p = find_product(name);
+    if (p == nullptr) return nullptr;
+    if (!p->blockwise) Py_RETURN_FALSE;
+    if (blockwise_product(name, blocks) == nullptr) return nullptr;
+    return guarded([&] {
+        mc_core::BlockExchange exchange{mc_core::BlockExchange::Mode::validate};
+        p->price(config, mc_core::BlockPlan{blocks, 1, &exchange}, nullptr);
+        Py_RETURN_TRUE;
+    });
 }
 
 }  // namespace
@@ -85,6 +172,12 @@ const PyMethodDef kPlannedMethods[kPlannedMethodCount] = {
      "product_fields(product, /)\n--\n\n(name, aliases, kind, default) of each config field, in reading order."},
     {"price_planned", price_planned, METH_VARARGS,
      "price_planned(product, config, blocks, threads, /)\n--\n\nPrice on a block plan; the lock is released."},
+    {"run_block", run_block, METH_VARARGS,
+     "run_block(product, config, blocks, block, stop=None, /)\n--\n\nOne block of a plan: its partial results as bytes."},
+    {"merge_blocks", merge_blocks, METH_VARARGS,
+     "merge_blocks(product, config, blocks, partials, /)\n--\n\nThe plan's result from every block's bytes, in block order."},
+    {"check_planned", check_planned, METH_VARARGS,
+     "check_planned(product, config, blocks, /)\n--\n\nThe product's config checks alone; false for the puts."},
 };
 
 }  // namespace brisklane

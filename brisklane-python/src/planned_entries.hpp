@@ -7,7 +7,7 @@
 
 namespace brisklane {
 
-inline constexpr std::size_t kPlannedMethodCount = 2;
+inline constexpr std::size_t kPlannedMethodCount = 5;
 extern const PyMethodDef kPlannedMethods[kPlannedMethodCount];
 
 }  // namespace brisklane

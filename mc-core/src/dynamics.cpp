@@ -154,8 +154,8 @@ EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu_planned(const MertonJ
     const auto kernel = [p](std::uint64_t s, std::uint64_t n) { return simulate_merton_jump_diffusion_chunk(s, n, p); };
     // Jumps make the draws per path vary, so a plan's blocks are always those
     // of a parallel run of as many workers.
-    const PathSums sums = run_blocks(worker_blocks(c.n_paths, c.n_threads, c.seed, plan), kernel,
-                                     kMertonWorkerFailureText, plan_threads(plan));
+    const PathSums sums = run_plan_blocks(worker_blocks(c.n_paths, c.n_threads, c.seed, plan), kernel,
+                                          kMertonWorkerFailureText, plan);
     return plain_estimate(sums, c.n_paths);
 }
 

@@ -87,12 +87,11 @@ PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, st
                    const Model& model) {
     const std::uint64_t seed = derive_worker_seed(c.seed, level);
     const auto blocks = split_blocks(paths, c.plan ? c.plan->blocks : 1, seed, BlockSeeds::range);
-    const std::uint64_t threads = plan_threads(c.plan);
     if (c.sampling == SamplingMethod::pseudorandom) {
         const auto kernel = [&](const WorkerBlock& b) {
             return stream_chunk<MonteCarloTechnique::standard>(seed, b.units, model, b.first_unit);
         };
-        return run_blocks(blocks, kernel, kWorkerFailureText, threads);
+        return run_plan_blocks(blocks, kernel, kWorkerFailureText, c.plan);
     }
     // Sample i reads the first coordinates of point i, in time order, of the
     // sampler's fine_steps.
@@ -103,7 +102,7 @@ PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, st
         SamplerPoints points(sampler, no_bridge, model.normals_per_unit());
         return structured_run<MonteCarloTechnique::standard>(model, b.units, points, b.first_unit);
     };
-    return run_blocks(blocks, kernel, kWorkerFailureText, threads);
+    return run_plan_blocks(blocks, kernel, kWorkerFailureText, c.plan);
 }
 
 PathSums simulate_level(const Config& c, std::uint64_t level, std::uint64_t paths, std::uint64_t fine_steps) {

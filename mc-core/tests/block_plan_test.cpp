@@ -15,6 +15,7 @@
 #include "mc_core/early_exercise.hpp"
 #include "mc_core/engine.hpp"
 #include "mc_core/european.hpp"
+#include "mc_core/multilevel.hpp"
 #include "mc_core/path_dependent.hpp"
 
 namespace mc_core {
@@ -137,6 +138,60 @@ TEST(BlockPlan, ARangeStartedAnywhereContinuesTheSerialStream) {
     };
     check(terminal, "terminal");
     check(asian, "asian, 7 steps");
+}
+
+// Every block run on its own and its bytes merged gives the bits of the
+// plan run in one go: what a block does elsewhere cannot move the result.
+template <class Result>
+Result run_shipped(const std::function<Result(const std::optional<BlockPlan>&)>& price, U64 blocks) {
+    std::vector<std::string> partials;
+    for (U64 b = 0; b < blocks; ++b) {
+        BlockExchange one{BlockExchange::Mode::run_one, b};
+        price(BlockPlan{blocks, 1, &one});
+        partials.push_back(one.out);
+    }
+    BlockExchange merge{BlockExchange::Mode::merge};
+    merge.in = partials;
+    const Result merged = price(BlockPlan{blocks, 1, &merge});
+    EXPECT_EQ(merge.offset, partials[0].size()) << "every stage's partial read once";
+    return merged;
+}
+
+TEST(BlockPlan, BlocksRunApartAndMergedGiveThePlansBits) {
+    for (const Case& c : cases())
+        for (const U64 blocks : {U64{1}, U64{5}}) {
+            const auto price = [&c](const std::optional<BlockPlan>& plan) { return c.price(plan, 0); };
+            EXPECT_EQ(bits(run_shipped<EuropeanCallResult>(price, blocks)), bits(price(BlockPlan{blocks, 2})))
+                << c.name << ", " << blocks << " blocks";
+        }
+    ArithmeticAsianMlmcConfig mlmc;  // several levels, and scramble replicates: many stages
+    mlmc.sampling = SamplingMethod::scrambled_sobol;
+    mlmc.scramble_replicates = 3;
+    const auto mlmc_price = [&mlmc](const std::optional<BlockPlan>& plan) {
+        return arithmetic_asian_call_price_mlmc_cpu_planned(mlmc, plan);
+    };
+    const ArithmeticAsianMlmcResult shipped = run_shipped<ArithmeticAsianMlmcResult>(mlmc_price, 4);
+    const ArithmeticAsianMlmcResult local = mlmc_price(BlockPlan{4, 2});
+    EXPECT_EQ(std::bit_cast<U64>(shipped.price), std::bit_cast<U64>(local.price));
+    EXPECT_EQ(std::bit_cast<U64>(shipped.std_error), std::bit_cast<U64>(local.std_error));
+}
+
+TEST(BlockPlan, AnExchangeRejectsResultsThatDoNotFitThePlan) {
+    const auto price = [](BlockExchange& x, U64 blocks) {
+        return european_call_price_mc_cpu_planned(EuropeanCallConfig{}, BlockPlan{blocks, 1, &x});
+    };
+    BlockExchange validate{BlockExchange::Mode::validate};
+    EXPECT_THROW(price(validate, 2), ValidatedOnly);
+    EuropeanCallConfig bad;
+    bad.n_paths = 0;
+    EXPECT_THROW(european_call_price_mc_cpu_planned(bad, BlockPlan{2, 1, &validate}), FatalError);
+    BlockExchange out_of_range{BlockExchange::Mode::run_one, 2};
+    EXPECT_THROW(price(out_of_range, 2), FatalError);
+    BlockExchange short_merge{BlockExchange::Mode::merge};
+    short_merge.in = {std::string(16, '\0')};
+    EXPECT_THROW(price(short_merge, 2), FatalError);
+    short_merge.in = {std::string(16, '\0'), std::string(8, '\0')};
+    EXPECT_THROW(price(short_merge, 2), FatalError);
 }
 
 TEST(BlockPlan, PutsGenerateTheirPathsByBlocksWithTheSerialBits) {

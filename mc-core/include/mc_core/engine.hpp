@@ -440,7 +440,6 @@ struct ModelRun {
 template <MonteCarloTechnique T, class Model>
 EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
     const std::uint64_t units = Technique<T>::units(run.n_paths);
-    const std::uint64_t threads = plan_threads(run.plan);
     if (run.sampling == SamplingMethod::pseudorandom) {
         const bool workers = T == MonteCarloTechnique::antithetic ? run.antithetic_on_workers : run.on_workers;
         const auto kernel = [&m](const WorkerBlock& block) {
@@ -448,7 +447,7 @@ EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
         };
         const auto blocks = workers ? worker_blocks(units, run.n_threads, run.seed, run.plan)
                                     : split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
-        return estimate(run_blocks(blocks, kernel, kWorkerFailureText, threads), units, m.control_mean());
+        return estimate(run_plan_blocks(blocks, kernel, kWorkerFailureText, run.plan), units, m.control_mean());
     }
     const std::uint64_t dims = m.normals_per_unit();
     const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims);
@@ -459,7 +458,7 @@ EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
         return structured_run<T>(m, block.units, points, block.first_unit);
     };
     const auto blocks = split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
-    return estimate(run_blocks(blocks, kernel, kWorkerFailureText, threads), units, m.control_mean());
+    return estimate(run_plan_blocks(blocks, kernel, kWorkerFailureText, run.plan), units, m.control_mean());
 }
 
 // Chooses the technique once per call; no per-step branching follows.

@@ -20,11 +20,17 @@
 //  * While workers run, the calling thread waits polling for a stop
 //    (interrupt.hpp); on one it stops and joins every worker, then throws
 //    `Interrupted` in place of any worker's failure.
+//  * A plan may carry a `BlockExchange`: the pricing then runs one block and
+//    hands out its partials as bytes, or merges bytes from elsewhere in block
+//    order in place of running anything (`run_plan_blocks`). The merge is the
+//    one `run_blocks` does, so blocks run on other processes or machines give
+//    the local run's bits.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -57,12 +63,32 @@ std::uint64_t resolve_worker_count(std::uint64_t n_threads);
 // threshold test never overflows, whatever W is.
 std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed);
 
+// One block of a plan run here, or every block's partials merged here. A
+// pricing may run several stages of blocks in turn (one per level of a
+// multilevel run); a block's bytes are its stages' partials one after another.
+struct BlockExchange {
+    enum class Mode : std::uint8_t {
+        run_one,   // run block `block` of every stage; append its partials to `out`
+        merge,     // run nothing: sum the partials of `in` (one entry per block)
+        validate,  // stop at the first stage with ValidatedOnly: the config passed its checks
+    };
+    Mode mode = Mode::run_one;
+    std::uint64_t block = 0;
+    std::string out;
+    std::vector<std::string> in;
+    std::size_t offset = 0;  // merge: where the next stage starts in every entry of `in`
+};
+
+// Thrown by the first stage of a validating pricing.
+struct ValidatedOnly {};
+
 // A run cut into `blocks` blocks by the caller, whatever the machine, run by
 // `threads` threads (0: the processors available). The blocks fix the bits;
 // the threads only the speed.
 struct BlockPlan {
     std::uint64_t blocks = 1;
     std::uint64_t threads = 0;
+    BlockExchange* exchange = nullptr;
 };
 
 // `count` contiguous blocks of `units` (the first units mod count one unit
@@ -191,6 +217,47 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         if (o.failed) fail(std::string(failure_text) + ": " + o.failure);
         total += o.partial;
     }
+    return total;
+}
+
+// `run_blocks` on the plan's threads, unless the plan carries an exchange:
+// then one block runs on the calling thread and its partial is appended to
+// the exchange, or the exchange's partials are merged exactly as `run_blocks`
+// merges (one block as it is, several summed from zero in block order).
+template <class Kernel>
+auto run_plan_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel, const char* failure_text,
+                     const std::optional<BlockPlan>& plan) {
+    using Partial = decltype(detail::run_block(kernel, blocks[0]));
+    static_assert(std::is_trivially_copyable_v<Partial>, "a partial result travels as its bytes");
+    BlockExchange* const exchange = plan ? plan->exchange : nullptr;
+    if (exchange == nullptr) return run_blocks(blocks, kernel, failure_text, plan_threads(plan));
+    switch (exchange->mode) {
+        case BlockExchange::Mode::validate:
+            throw ValidatedOnly{};
+        case BlockExchange::Mode::run_one: {
+            if (exchange->block >= blocks.size()) fail("block index out of range of the plan");
+            const Partial partial = detail::run_block(kernel, blocks[exchange->block]);
+            exchange->out.append(reinterpret_cast<const char*>(&partial), sizeof partial);
+            return partial;
+        }
+        case BlockExchange::Mode::merge:
+            break;
+    }
+    if (exchange->in.size() != blocks.size())
+        fail("expected " + std::to_string(blocks.size()) + " block results, got " +
+             std::to_string(exchange->in.size()));
+    const auto read = [exchange](const std::string& bytes) {
+        if (bytes.size() < exchange->offset + sizeof(Partial)) fail("a block result is too short for its run");
+        Partial partial;
+        std::memcpy(&partial, bytes.data() + exchange->offset, sizeof partial);
+        return partial;
+    };
+    Partial total{};
+    if (blocks.size() == 1)
+        total = read(exchange->in[0]);
+    else
+        for (const std::string& bytes : exchange->in) total += read(bytes);
+    exchange->offset += sizeof(Partial);
     return total;
 }
 
