@@ -13,9 +13,10 @@ import numbers
 import os
 import time
 from dataclasses import asdict, dataclass, field
-from typing import Any, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-from brisklane import _native
+from brisklane import _native, _schedule
+from brisklane._progress import ProgressBar
 
 __all__ = ["ConfigError", "Estimate", "PRODUCTS", "default_blocks", "price"]
 
@@ -37,6 +38,9 @@ _Z95 = 1.959963984540054  # the 97.5% standard normal quantile
 _PATHS_PER_BLOCK = 1 << 16
 _MAX_DEFAULT_BLOCKS = 256
 _MAX_COUNT = (1 << 64) - 1
+_MAX_PATHS_FACTOR = 1024  # max_paths by default: this many times the first round's paths
+_PROGRESS_SECONDS = 0.25  # a progress callback hears from a run at least this often
+_NOT_BLOCKWISE = ("american_put", "bermudan_put")
 _TECHNIQUES = ("standard", "antithetic", "control_variate")
 _SAMPLINGS = (
     "pseudorandom",
@@ -188,12 +192,306 @@ def _read_fields(product: str, given: Mapping[str, Any]) -> dict[str, Any]:
     return out
 
 
+def _positive_real(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name}: expected a real number, got {type(value).__name__}")
+    number = float(value)
+    if not (math.isfinite(number) and number > 0):
+        raise ConfigError(f"{name}: must be a finite number > 0, got {number!r}")
+    return number
+
+
 def _positive_int(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name}: expected an integer, got {type(value).__name__}")
     if int(value) < 1:
         raise ConfigError(f"{name}: must be >= 1, got {int(value)}")
     return int(value)
+
+
+ProgressCallback = Callable[[int, int, Optional[Estimate]], None]
+
+
+def _native_call(function: Callable[..., Any], *args: Any) -> Any:
+    """A native entry's result, with the core's validation failures as ConfigError."""
+    try:
+        return function(*args)
+    except BaseException as error:
+        if type(error).__name__ == "PanicException":
+            raise ConfigError(str(error)) from None
+        raise
+
+
+class _Run:
+    """One product's fields on a plan: how many paths they make and how they grow."""
+
+    def __init__(self, product: str, values: Mapping[str, Any], blocks: int) -> None:
+        self.product = product
+        self.values = dict(values)
+        self.blocks = blocks
+        self.defaults = {name: default for name, _, _, default in _field_table(product)}
+
+    def field(self, name: str) -> Any:
+        return self.values.get(name, self.defaults[name])
+
+    @property
+    def multilevel(self) -> bool:
+        return "n_paths" not in self.defaults
+
+    @property
+    def paths(self) -> int:
+        """Paths simulated (both paths of every antithetic pair; every level's)."""
+        if self.multilevel:
+            return int(sum(self.field("paths_per_level")))
+        n = int(self.field("n_paths"))
+        return n + n % 2 if self.field_or("technique", "standard") == "antithetic" else n
+
+    def field_or(self, name: str, fallback: Any) -> Any:
+        return self.values.get(name, self.defaults.get(name, fallback))
+
+    def _units(self) -> Optional[Tuple[int, int]]:
+        """(units, paths per unit) of a run whose k >= 2 first blocks are exactly the run of
+        those units on k blocks: pseudorandom runs of the products whose blocks run apart (a
+        pseudorandom block's draws never depend on the block count, from two blocks on). None
+        for structured samplers, the puts and the multilevel estimator."""
+        if self.multilevel or self.product in _NOT_BLOCKWISE:
+            return None
+        if self.field_or("sampling", "pseudorandom") != "pseudorandom":
+            return None
+        n = int(self.field("n_paths"))
+        if self.field_or("technique", "standard") == "antithetic":
+            return n - n // 2, 2
+        return n, 1
+
+    def prefix(self, k: int) -> Optional["_Run"]:
+        """The run of the first k blocks alone (2 <= k < blocks), or None."""
+        shape = self._units()
+        if shape is None or not 2 <= k < self.blocks:
+            return None
+        units, per_unit = shape
+        base, extra = divmod(units, self.blocks)
+        return self.scaled((k * base + min(k, extra)) * per_unit, k)
+
+    @property
+    def block_paths(self) -> Optional[int]:
+        """Paths per block when every block has the same units and blocks grow alike (see
+        `prefix`): a round of twice the blocks then reuses these. None otherwise."""
+        shape = self._units()
+        if shape is None or shape[0] % self.blocks:
+            return None
+        return shape[0] // self.blocks * shape[1]
+
+    def scaled(self, paths: int, blocks: int) -> "_Run":
+        """The same run with `paths` paths (per level, `paths` times its count) on `blocks` blocks."""
+        values = dict(self.values)
+        if self.multilevel:
+            values["paths_per_level"] = [int(n) * paths for n in self.field("paths_per_level")]
+        else:
+            values["n_paths"] = paths
+        return _Run(self.product, values, blocks)
+
+
+class _Pricing:
+    """Runs plans for :func:`price`: natively in one call, or block by block on local threads or
+    an executor when progress is reported or blocks are reused."""
+
+    def __init__(
+        self,
+        product: str,
+        threads: int,
+        executor: Optional[Any],
+        progress: Optional[ProgressCallback],
+    ) -> None:
+        self.product = product
+        self.threads = threads
+        self.executor = executor
+        self.progress = progress
+        self.warnings: List[str] = []
+        self.done_before = 0  # paths of earlier rounds' blocks this round reuses
+        self.last_report = -math.inf
+        self.reported_done = 0
+
+    def report(self, done: int, total: int, running: Optional[Estimate], force: bool = False) -> None:
+        now = time.perf_counter()
+        if self.progress is None or (not force and now - self.last_report < _PROGRESS_SECONDS):
+            return
+        self.last_report = now
+        self.reported_done = max(self.reported_done, done)
+        self.progress(self.reported_done, total, running)
+
+    def price(self, run: _Run, reuse: Optional[Dict[int, bytes]] = None) -> Tuple[Dict[str, Any], Dict[int, bytes]]:
+        """The native result of a run, and its blocks' bytes when it ran block by block."""
+        if self.executor is None and self.progress is None and reuse is None:
+            return _native_call(_native.price_planned, self.product, run.values, run.blocks, self.threads), {}
+        if not _native_call(_native.check_planned, self.product, run.values, run.blocks):
+            return self.whole(run), {}
+        return self.by_blocks(run, dict(reuse or {}))
+
+    def whole(self, run: _Run) -> Dict[str, Any]:
+        """A product whose blocks cannot run apart: one task (or one local call)."""
+        total = run.paths
+        self.report(0, total, None, force=True)
+        if self.executor is None:
+            result = _native_call(_native.price_planned, self.product, run.values, run.blocks, self.threads)
+        else:
+            results: Dict[int, Any] = {}
+            _schedule.run_tasks(
+                {0: (_schedule.whole_task, (self.product, run.values, run.blocks))},
+                executor=self.executor,
+                threads=1,
+                local=lambda _, __: _native_call(_native.price_planned, self.product, run.values, run.blocks, 1),
+                on_result=results.__setitem__,
+                tick=lambda: None,
+                warnings=self.warnings,
+            )
+            result = results[0]
+        self.report(total, total, None, force=True)
+        return dict(result)
+
+    def by_blocks(self, run: _Run, parts: Dict[int, bytes]) -> Tuple[Dict[str, Any], Dict[int, bytes]]:
+        total = run.paths
+        shares = _schedule.block_paths(total, run.blocks)
+        done = [sum(shares[b] for b in parts)]
+        running: Dict[int, Optional[Estimate]] = {}
+
+        def running_estimate() -> Optional[Estimate]:
+            prefix = 0
+            while prefix in parts:
+                prefix += 1
+            if prefix not in running:
+                partial = run.prefix(prefix)
+                running[prefix] = None
+                if partial is not None:
+                    done_parts = [parts[b] for b in range(prefix)]
+                    result = _native.merge_blocks(self.product, partial.values, prefix, done_parts)
+                    if result["price"] is not None and result["stderr"] is not None:
+                        running[prefix] = _estimate_of(self.product, partial, result, 0.0, None, (), {})
+            return running[prefix]
+
+        def on_result(index: int, partial: bytes) -> None:
+            parts[index] = partial
+            done[0] += shares[index]
+
+        tasks = {
+            b: (_schedule.block_task, (self.product, run.values, run.blocks, b))
+            for b in range(run.blocks)
+            if b not in parts
+        }
+        self.report(done[0], total, running_estimate(), force=True)
+        _schedule.run_tasks(
+            tasks,
+            executor=self.executor,
+            threads=self.threads,
+            local=_schedule.local_block(self.product, run.values, run.blocks),
+            on_result=on_result,
+            tick=lambda: self.report(done[0], total, running_estimate()),
+            warnings=self.warnings,
+        )
+        result = _native_call(
+            _native.merge_blocks, self.product, run.values, run.blocks, [parts[b] for b in range(run.blocks)]
+        )
+        if self.progress is not None:
+            self.report(total, total, _estimate_of(self.product, run, result, 0.0, None, (), {}), force=True)
+        return dict(result), parts
+
+    def until(self, run: _Run, target: float, max_paths: int) -> Tuple[Dict[str, Any], _Run, int]:
+        """Rounds of twice the paths on twice the blocks until the stderr reaches `target`;
+        the last round stops at `max_paths`. Returns the last round's result, its run and the
+        number of rounds."""
+        first = run
+        reuse: Optional[Dict[int, bytes]] = None
+        rounds = 0
+        scale = 1
+        while True:
+            result, parts = self.price(run, reuse)
+            rounds += 1
+            stderr = result.get("stderr")
+            if stderr is not None and stderr <= target:
+                return result, run, rounds
+            if run.paths >= max_paths:
+                break
+            scale *= 2
+            following = first.scaled(_scaled_count(first, scale), first.blocks * scale)
+            if following.paths > max_paths:
+                last = _last_round(first, max_paths)
+                if last is None or last.paths <= run.paths:
+                    break
+                following = last
+            alike = run.block_paths is not None and run.blocks >= 2 and following.block_paths == run.block_paths
+            reuse = parts if alike else None
+            run = following
+        self.warnings.append(
+            f"max_paths={max_paths:,} reached before target_stderr={target:g}: "
+            f"stderr {_number(result.get('stderr'))} at {run.paths:,} paths"
+        )
+        return result, run, rounds
+
+
+def _number(value: Optional[float]) -> str:
+    return "none" if value is None else f"{value:.3g}"
+
+
+def _scaled_count(first: _Run, scale: int) -> int:
+    """The path count (or, for the multilevel estimator, the level multiplier) of a round."""
+    return scale if first.multilevel else int(first.field("n_paths")) * scale
+
+
+def _last_round(first: _Run, max_paths: int) -> Optional[_Run]:
+    """The round that ends at `max_paths`: whole blocks of the first round's size where blocks
+    are reused, else exactly `max_paths` paths; None for the multilevel estimator, which grows
+    only by doubling every level."""
+    if first.multilevel:
+        return None
+    size = first.block_paths
+    if size is not None:
+        blocks = max_paths // size
+        return first.scaled(blocks * size, blocks) if blocks >= 2 else None
+    return first.scaled(max_paths, max(first.blocks, default_blocks(max_paths)))
+
+
+def _estimate_of(
+    product: str,
+    run: _Run,
+    result: Mapping[str, Any],
+    elapsed: float,
+    threads: Optional[int],
+    warnings: Sequence[str],
+    extra_manifest: Mapping[str, Any],
+) -> Estimate:
+    used = dict(result["config"])
+    used.pop("n_threads", None)
+    used["threads"] = threads
+    details = result.get("details", {})
+    estimate, stderr = result["price"], result["stderr"]
+    if estimate is None or stderr is None:  # a non-finite result
+        raise ConfigError(f"{product}: the configuration gives no finite price")
+    simulated = details["total_paths"] if run.multilevel else run.paths
+    manifest: Dict[str, Any] = {"product": product, "config": used, "blocks": run.blocks, "threads": threads}
+    manifest.update(extra_manifest)
+    manifest["engine"] = _native.engine_info()
+    return Estimate(
+        price=estimate,
+        stderr=stderr,
+        interval=(estimate - _Z95 * stderr, estimate + _Z95 * stderr),
+        n_paths=simulated,
+        blocks=run.blocks,
+        elapsed=elapsed,
+        warnings=tuple(result.get("warnings", ())) + tuple(warnings),
+        details=details,
+        config=used,
+        manifest=manifest,
+    )
+
+
+def _progress_callback(progress: Union[None, bool, ProgressCallback]) -> Tuple[Optional[ProgressCallback], Optional[ProgressBar]]:
+    if progress is None or progress is False:
+        return None, None
+    if progress is True:
+        bar = ProgressBar()
+        return bar, bar
+    if not callable(progress):
+        raise TypeError(f"progress: expected True or a callable, got {type(progress).__name__}")
+    return progress, None
 
 
 def price(
@@ -203,6 +501,10 @@ def price(
     *,
     threads: Optional[int] = None,
     blocks: Optional[int] = None,
+    executor: Optional[Any] = None,
+    progress: Union[None, bool, ProgressCallback] = None,
+    target_stderr: Optional[float] = None,
+    max_paths: Optional[int] = None,
     **fields: Any,
 ) -> Estimate:
     """Price a product on a block plan.
@@ -225,6 +527,27 @@ def price(
         ``blocks=1`` its serial one); elsewhere every plan draws the serial run's numbers and
         agrees with it to rounding (exactly with ``blocks=1``). The default therefore need not
         equal the module function's default, whose worker count is the machine's.
+    executor : concurrent.futures.Executor or distributed.Client, optional
+        Where the blocks run: each block is a small picklable task returning its raw sums, merged
+        here in block order, so the result has the local run's bits. A block that fails, or whose
+        worker dies, runs again (Dask reruns lost blocks by itself); if the executor breaks, its
+        remaining blocks run in this process, with a warning. The puts travel as one task, since
+        their regression needs every path. ``threads`` is then unused.
+    progress : bool or callable, optional
+        ``True`` draws a progress bar on stderr; a callable gets ``(paths_done, paths_total,
+        running)`` on the calling thread at least every 0.25 s and once at the end, where
+        ``running`` is the :class:`Estimate` of the blocks done so far (None until it is
+        meaningful: it needs the first two blocks, and runs whose blocks grow alike, i.e.
+        pseudorandom ones with even blocks). ``paths_done`` never decreases.
+    target_stderr : float, optional
+        Run rounds, each of twice the paths on twice the blocks (every level's paths, for the
+        multilevel estimator), until the standard error is at most this. Where blocks are alike
+        a round adds blocks to the last one's rather than starting again. The rounds depend on
+        the configuration only: the same call gives the same bits, and equals a plain call with
+        the last round's ``n_paths`` and ``blocks``.
+    max_paths : int, optional
+        With `target_stderr`, the most paths a round may take (default 1,024 times the first
+        round's). Reaching it first returns the estimate there with a warning that says so.
     **fields
         Field values, e.g. ``spot=105, sigma=0.25, n_paths=10**6``.
 
@@ -240,65 +563,49 @@ def price(
     ConfigError
         A value out of range, or the core's own validation message.
     KeyboardInterrupt
-        On Ctrl-C, once every worker has stopped.
+        On Ctrl-C, once every local worker has stopped and every pending remote block is
+        cancelled.
 
     Examples
     --------
     >>> import brisklane
     >>> est = brisklane.price("arithmetic_asian_call", spot=100, strike=100, n_paths=10**5)
     >>> est.price, est.stderr
+    >>> brisklane.price("european_call", n_paths=10**5, target_stderr=0.005).n_paths
     """
     if product not in PRODUCTS:
         raise ValueError(f"unknown product {product!r}{_suggestion(str(product), list(PRODUCTS))}")
     merged: dict[str, Any] = dict(config or {})
     merged.update(fields)
     values = _read_fields(product, merged)
-    defaults = {name: default for name, _, _, default in _field_table(product)}
-    if "n_paths" in defaults:
-        n_paths = values.get("n_paths", defaults["n_paths"])
-    else:  # the multilevel estimator: its finest level's count
-        n_paths = min(values.get("paths_per_level", defaults["paths_per_level"]) or [1])
-    plan_blocks = default_blocks(n_paths) if blocks is None else _positive_int("blocks", blocks)
+    first = _Run(product, values, 1)
+    n_paths = min(first.field("paths_per_level") or [1]) if first.multilevel else int(first.field("n_paths"))
+    first.blocks = default_blocks(n_paths) if blocks is None else _positive_int("blocks", blocks)
     workers = _available_cpus() if threads is None else _positive_int("threads", threads)
-    used_threads = min(workers, plan_blocks)
+    target = None if target_stderr is None else _positive_real("target_stderr", target_stderr)
+    if target is None and max_paths is not None:
+        raise TypeError("max_paths: only used with target_stderr")
+    callback, bar = _progress_callback(progress)
+    pricing = _Pricing(product, min(workers, first.blocks), executor, callback)
+    extra: Dict[str, Any] = {}
+    if executor is not None:
+        extra["executor"] = _schedule.describe(executor)
 
     start = time.perf_counter()
     try:
-        result = _native.price_planned(product, values, plan_blocks, used_threads)
-    except BaseException as error:
-        if type(error).__name__ == "PanicException":
-            raise ConfigError(str(error)) from None
-        raise
+        if target is None:
+            result, _ = pricing.price(first)
+            last = first
+        else:
+            limit = first.paths * _MAX_PATHS_FACTOR if max_paths is None else _positive_int("max_paths", max_paths)
+            if limit < first.paths:
+                raise ConfigError(f"max_paths: must be at least the first round's {first.paths:,} paths, got {limit:,}")
+            pricing.threads = workers
+            result, last, rounds = pricing.until(first, target, limit)
+            extra.update(target_stderr=target, max_paths=limit, rounds=rounds)
+    finally:
+        if bar is not None:
+            bar.close()
     elapsed = time.perf_counter() - start
-
-    used = dict(result["config"])
-    used.pop("n_threads", None)
-    used["threads"] = used_threads
-    details = result.get("details", {})
-    if "n_paths" in used:
-        simulated = used["n_paths"]
-        if used.get("technique") == "antithetic":
-            simulated += simulated % 2
-    else:
-        simulated = details["total_paths"]
-    estimate, stderr = result["price"], result["stderr"]
-    if estimate is None or stderr is None:  # a non-finite result
-        raise ConfigError(f"{product}: the configuration gives no finite price")
-    return Estimate(
-        price=estimate,
-        stderr=stderr,
-        interval=(estimate - _Z95 * stderr, estimate + _Z95 * stderr),
-        n_paths=simulated,
-        blocks=plan_blocks,
-        elapsed=elapsed,
-        warnings=tuple(result.get("warnings", ())),
-        details=details,
-        config=used,
-        manifest={
-            "product": product,
-            "config": used,
-            "blocks": plan_blocks,
-            "threads": used_threads,
-            "engine": _native.engine_info(),
-        },
-    )
+    used_threads = None if executor is not None else min(workers, last.blocks)
+    return _estimate_of(product, last, result, elapsed, used_threads, pricing.warnings, extra)

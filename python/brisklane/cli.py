@@ -6,6 +6,8 @@ Usage::
     brisklane price european_call --json technique=antithetic
     brisklane price bermudan_put exercise_steps=16,32,48
     brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3
+    brisklane run arithmetic_asian_call n_paths=100000000 --threads 2
+    brisklane run european_call n_paths=100000 --target-stderr 0.001 --scheduler tcp://10.0.0.5:8786
     brisklane moments n_samples=50000 sampling=scrambled_sobol
     brisklane sweep scenarios.json n_paths=200000
     brisklane demo
@@ -21,7 +23,8 @@ and is rejected there.
 Every failure (bad arguments, unknown product, malformed ``key=value``, any
 exception raised by the native module including its fatal-error class)
 is reported as a single ``error: <message>`` line on standard error with
-exit status 2.
+exit status 2. Ctrl-C stops any command with one ``interrupted`` line and
+exit status 130.
 """
 
 from __future__ import annotations
@@ -57,6 +60,8 @@ __all__ = [
 
 EXIT_OK = 0
 EXIT_ERROR = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+_PROGRESS_DELAY = 1.0  # seconds before `run` draws its progress bar
 
 SAMPLING_METHODS: Tuple[str, ...] = (
     "pseudorandom",
@@ -452,6 +457,75 @@ def _cmd_price(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _executor(address: Optional[str]) -> Any:
+    if address is None:
+        return None
+    try:
+        from distributed import Client
+    except ImportError:
+        raise CliError("--scheduler needs Dask: pip install 'brisklane[dask]'") from None
+    return Client(address)
+
+
+def _cmd_run(args: argparse.Namespace) -> int:
+    """Price through the block-plan API: the same bits on any threads or cluster, a bar for
+    runs over a second, a target standard error."""
+    brisklane = _library()
+    product = _find_product(args.product)
+    config = parse_assignments(args.assignments, product.parsers)
+    client = _executor(args.scheduler)
+    progress = None
+    if not args.json and not args.no_progress and sys.stderr.isatty():
+        from brisklane._progress import ProgressBar
+
+        progress = ProgressBar(delay=_PROGRESS_DELAY)
+    try:
+        estimate = brisklane.price(
+            args.product,
+            config,
+            threads=args.threads,
+            blocks=args.blocks,
+            executor=client,
+            progress=progress,
+            target_stderr=args.target_stderr,
+            max_paths=args.max_paths,
+        )
+    finally:
+        if progress is not None:
+            progress.close()
+        if client is not None:
+            client.close()
+    if args.json:
+        print(json.dumps(estimate.to_dict(), indent=2))
+        return EXIT_OK
+    low, high = estimate.interval
+    rows: List[Tuple[str, str]] = [
+        ("product", product.name),
+        ("price", _fmt_number(estimate.price)),
+        ("standard error", _fmt_number(estimate.stderr)),
+        ("95% interval", f"[{low:.6f}, {high:.6f}]"),
+    ]
+    if product.reference is not None:
+        reference = product.reference(estimate.config)
+        if math.isfinite(reference):
+            error = _error_in_stderrs(estimate.price, estimate.stderr, reference)
+            note = f" (error {error:+.2f} standard errors)" if error is not None and math.isfinite(error) else ""
+            rows.append((product.reference_name or "reference", f"{reference:.6f}{note}"))
+    rows.append(("paths", f"{estimate.n_paths:,}"))
+    where = estimate.manifest.get("executor") or f"{estimate.config['threads']} threads"
+    rows.append(("blocks", f"{estimate.blocks:,} on {where}"))
+    if "rounds" in estimate.manifest:
+        rows.append(("rounds", str(estimate.manifest["rounds"])))
+    rows.append(("wall time", f"{estimate.elapsed * 1e3:.1f} ms"))
+    rows.append(("paths per second", _fmt_rate(estimate.n_paths, estimate.elapsed)))
+    for warning in estimate.warnings:
+        rows.append(("warning", str(warning)))
+    width = max(len(label) for label, _ in rows)
+    for label, value in rows:
+        print(f"{label.ljust(width)}  {value}")
+    return EXIT_OK
+
+
 def _demo_lines(product: Product, args: argparse.Namespace) -> List[str]:
     """Prices one product's demo table and returns the lines to print."""
     base = dict(product.demo_config)
@@ -723,6 +797,8 @@ def build_parser() -> argparse.ArgumentParser:
             "  brisklane price european_call --json technique=control_variate\n"
             "  brisklane price bermudan_put exercise_steps=16,32,48\n"
             "  brisklane price arithmetic_asian_mlmc paths_per_level=40000,20000,10000 levels=3\n"
+            "  brisklane run arithmetic_asian_call n_paths=100000000 --threads 2\n"
+            "  brisklane run european_call --target-stderr 0.001 --scheduler tcp://10.0.0.5:8786\n"
             "  brisklane moments n_samples=50000 sampling=scrambled_sobol\n"
             "  brisklane sweep scenarios.csv n_paths=200000 method=stepwise_paths\n"
             "  brisklane demo --paths 20000"
@@ -748,6 +824,27 @@ def build_parser() -> argparse.ArgumentParser:
     price.add_argument("assignments", nargs="*", metavar="key=value", help=value_help)
     price.add_argument("--json", action="store_true", help="print the full result dictionary as JSON")
     price.set_defaults(handler=_cmd_price)
+
+    run = commands.add_parser(
+        "run",
+        help="price one product on a block plan (threads, Dask, target error)",
+        description="Price one product through brisklane.price: the result depends on the configuration "
+        "and the block plan only, whatever the threads or the cluster. A progress bar shows for runs "
+        "over a second.",
+    )
+    run.add_argument("product", help=f"product name ({products})")
+    run.add_argument("assignments", nargs="*", metavar="key=value", help="configuration, as for 'price' "
+                     "(without n_threads: use --threads)")
+    run.add_argument("--threads", type=int, default=None, metavar="N", help="local worker threads (default: all)")
+    run.add_argument("--blocks", type=int, default=None, metavar="N", help="blocks the run is cut into")
+    run.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                     help="run the blocks on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
+    run.add_argument("--target-stderr", type=float, default=None, metavar="X",
+                     help="double the paths in rounds until the standard error is at most X")
+    run.add_argument("--max-paths", type=int, default=None, metavar="N", help="the most paths a round may take")
+    run.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    run.add_argument("--json", action="store_true", help="print the estimate as JSON")
+    run.set_defaults(handler=_cmd_run)
 
     demo = commands.add_parser(
         "demo",
@@ -823,10 +920,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     handler = getattr(args, "handler", None)
     if handler is None:
-        return _report(CliError("a command is required (price, moments, sweep, demo or products); see --help"))
+        return _report(CliError("a command is required (price, run, moments, sweep, demo or products); see --help"))
     try:
         return handler(args)
-    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (SystemExit, GeneratorExit):
         raise
     except BaseException as exc:  # includes the native fatal-error class
         return _report(exc)

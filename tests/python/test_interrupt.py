@@ -27,7 +27,10 @@ if handler == "raise":
 print("ready", flush=True)
 try:
     call = getattr(brisklane, function)
-    call(*config) if isinstance(config, tuple) else call(config)
+    if isinstance(config, tuple):  # price(product, fields, **options)
+        call(*config[:2], **(config[2] if len(config) > 2 else {}))
+    else:
+        call(config)
     print("completed", flush=True)
 except KeyboardInterrupt:
     print("KeyboardInterrupt", flush=True)
@@ -46,6 +49,8 @@ LONG_RUNS = {
     "multilevel estimator": ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [10**9, 10**8]}),
     "parameter sweep": ("price_european_call_parameter_sweep", {"n_paths": 10**10}),
     "price() with the lock released": ("price", ("european_call", {"n_paths": 10**11})),
+    "price() by blocks on local threads": ("price", ("european_call", {"n_paths": 10**11}, {"progress": True})),
+    "price() in target rounds": ("price", ("arithmetic_asian_call", {"n_paths": 10**5}, {"target_stderr": 1e-9})),
 }
 
 

@@ -1,0 +1,157 @@
+"""Running the blocks of a plan: on local threads, on any ``concurrent.futures`` executor, or on a
+Dask cluster.
+
+A block is a pure task ``(product, config, blocks, block) -> bytes``: its raw partial sums, which
+the native merge adds in block order. Where a block runs therefore never changes the result, and a
+block that fails, or whose worker dies, is simply run again.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from concurrent.futures import BrokenExecutor, Executor, ThreadPoolExecutor
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence
+
+from brisklane import _native
+
+# A failed block is submitted again this many times before its error reaches the caller.
+RETRIES = 2
+_POLL_SECONDS = 0.02
+
+
+def block_task(product: str, config: Mapping[str, Any], blocks: int, block: int) -> bytes:
+    """One block of a plan, run where it is sent: its partial results as bytes."""
+    return bytes(_native.run_block(product, dict(config), blocks, block))
+
+
+def whole_task(product: str, config: Mapping[str, Any], blocks: int) -> Dict[str, Any]:
+    """A whole planned pricing, for products whose blocks cannot run apart (the puts)."""
+    return dict(_native.price_planned(product, dict(config), blocks, 0))
+
+
+def is_dask_client(executor: Any) -> bool:
+    """Whether `executor` is a ``distributed.Client`` (checked without importing Dask)."""
+    return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "submit")
+
+
+def describe(executor: Any) -> str:
+    """The executor as the manifest names it."""
+    kind = type(executor)
+    return f"{kind.__module__}.{kind.__qualname__}"
+
+
+class _Submitter:
+    """Submits tasks to the caller's executor: Dask gets its own retries and a key per block."""
+
+    def __init__(self, executor: Any) -> None:
+        self.executor = executor
+        self.dask = is_dask_client(executor)
+
+    def submit(self, function: Callable[..., Any], *args: Any) -> Any:
+        if self.dask:
+            # pure: the same block of the same config is the same task, and Dask reruns
+            # it by itself when its worker dies.
+            return self.executor.submit(function, *args, pure=True, retries=RETRIES)
+        return self.executor.submit(function, *args)
+
+
+def run_tasks(
+    tasks: Mapping[int, tuple[Callable[..., Any], tuple[Any, ...]]],
+    *,
+    executor: Optional[Any],
+    threads: int,
+    local: Callable[[int, threading.Event], Any],
+    on_result: Callable[[int, Any], None],
+    tick: Callable[[], None],
+    warnings: List[str],
+) -> None:
+    """Runs every task and hands each result to `on_result` on the calling thread as it arrives.
+
+    Parameters
+    ----------
+    tasks : mapping
+        Task index -> (picklable function, arguments), shipped to `executor`.
+    executor : Executor, distributed.Client or None
+        Where the tasks run; ``None``: `local` on `threads` threads of this process.
+    threads : int
+        Local threads, when there is no executor.
+    local : callable
+        ``local(index, stop)`` runs a task in this process, ending early once `stop` is set.
+    on_result, tick : callable
+        Called on the calling thread: with each result, and every few milliseconds.
+    warnings : list of str
+        Receives a line when a broken executor leaves tasks to this process.
+
+    Ctrl-C (or anything `tick` raises) stops every local thread, cancels every pending remote
+    task, and propagates once the local threads have ended.
+    """
+    stop = threading.Event()
+    own_pool: Optional[ThreadPoolExecutor] = None
+    submitter: Optional[_Submitter] = None
+    submitted: Dict[Any, int] = {}
+    attempts = {index: 0 for index in tasks}
+    broken = False
+    try:
+        if executor is None:
+            own_pool = ThreadPoolExecutor(max_workers=max(1, threads), thread_name_prefix="brisklane-block")
+            for index in tasks:
+                submitted[own_pool.submit(local, index, stop)] = index
+        else:
+            submitter = _Submitter(executor)
+            for index, (fn, args) in tasks.items():
+                submitted[submitter.submit(fn, *args)] = index
+        while submitted:
+            finished = [future for future in submitted if future.done()]
+            if not finished:
+                tick()
+                time.sleep(_POLL_SECONDS)
+                continue
+            for future in finished:
+                index = submitted.pop(future)
+                try:
+                    result = future.result()
+                except KeyboardInterrupt:
+                    raise
+                except Exception as error:
+                    if submitter is None:
+                        raise
+                    if not isinstance(error, BrokenExecutor):
+                        if attempts[index] >= RETRIES:
+                            raise
+                        attempts[index] += 1
+                        fn, args = tasks[index]
+                        try:
+                            submitted[submitter.submit(fn, *args)] = index
+                            continue
+                        except BrokenExecutor:
+                            pass
+                    if not broken:
+                        broken = True
+                        warnings.append("the executor broke; its remaining blocks ran in this process")
+                    result = local(index, stop)
+                on_result(index, result)
+            tick()
+    except BaseException:
+        stop.set()
+        for future in submitted:
+            future.cancel()
+        raise
+    finally:
+        if own_pool is not None:
+            own_pool.shutdown(wait=True, cancel_futures=True)
+
+
+def local_block(product: str, config: Mapping[str, Any], blocks: int) -> Callable[[int, threading.Event], bytes]:
+    """``local(index, stop)`` running one block in this process, stoppable through `stop`."""
+
+    def run(index: int, stop: threading.Event) -> bytes:
+        return bytes(_native.run_block(product, config, blocks, index, stop.is_set))
+
+    return run
+
+
+def block_paths(total: int, blocks: int) -> Sequence[int]:
+    """Paths per block, split as the core splits units: the first ``total % blocks`` one larger."""
+    base, extra = divmod(total, blocks)
+    return [base + (1 if b < extra else 0) for b in range(blocks)]
