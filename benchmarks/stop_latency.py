@@ -31,6 +31,9 @@ WORKLOADS = {
     "Asian, scrambled Sobol": "brisklane.price_arithmetic_asian_call({'n_paths': 10**9, 'sampling': 'scrambled_sobol'})",
     "American put, 10^6 x 100": "brisklane.price_american_put({'n_paths': 10**6, 'n_steps': 100})",
     "price(), 2 threads": "brisklane.price('arithmetic_asian_call', n_paths=10**9, threads=2)",
+    "price(), blocks on Python threads": "brisklane.price('arithmetic_asian_call', n_paths=10**9, progress=lambda *a: None)",
+    "price(), process pool": "brisklane.price('european_call', n_paths=10**11, "
+    "executor=__import__('concurrent.futures').futures.ProcessPoolExecutor(2))",
 }
 
 

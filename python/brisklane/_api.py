@@ -368,21 +368,26 @@ class _Pricing:
                         running[prefix] = _estimate_of(self.product, partial, result, 0.0, None, (), {})
             return running[prefix]
 
-        def on_result(index: int, partial: bytes) -> None:
-            parts[index] = partial
-            done[0] += shares[index]
+        missing = [b for b in range(run.blocks) if b not in parts]
+        if self.executor is None:
+            groups = [(b,) for b in missing]  # native threads: a block costs nothing to start
+        else:
+            groups = _schedule.chunks(missing, _schedule.TASKS_PER_SLOT * _schedule.executor_slots(self.executor))
+
+        def on_result(index: int, partials: List[bytes]) -> None:
+            for b, partial in zip(groups[index], partials):
+                parts[b] = partial
+                done[0] += shares[b]
 
         tasks = {
-            b: (_schedule.block_task, (self.product, run.values, run.blocks, b))
-            for b in range(run.blocks)
-            if b not in parts
+            g: (_schedule.blocks_task, (self.product, run.values, run.blocks, group)) for g, group in enumerate(groups)
         }
         self.report(done[0], total, running_estimate(), force=True)
         _schedule.run_tasks(
             tasks,
             executor=self.executor,
             threads=self.threads,
-            local=_schedule.local_block(self.product, run.values, run.blocks),
+            local=_schedule.local_blocks(self.product, run.values, run.blocks, groups),
             on_result=on_result,
             tick=lambda: self.report(done[0], total, running_estimate()),
             warnings=self.warnings,

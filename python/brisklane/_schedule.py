@@ -8,21 +8,25 @@ block that fails, or whose worker dies, is simply run again.
 
 from __future__ import annotations
 
+import os
 import threading
-import time
-from concurrent.futures import BrokenExecutor, Executor, ThreadPoolExecutor
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence
+from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, ThreadPoolExecutor
+from concurrent.futures import wait as futures_wait
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from brisklane import _native
 
-# A failed block is submitted again this many times before its error reaches the caller.
+# A failed task is submitted again this many times before its error reaches the caller.
 RETRIES = 2
-_POLL_SECONDS = 0.02
+# Tasks per executor slot: enough to balance the load and report progress, few enough that
+# the executor's cost per task stays small beside the blocks' work.
+TASKS_PER_SLOT = 2
+_WAIT_SECONDS = 0.05  # the calling thread wakes at least this often to report and see Ctrl-C
 
 
-def block_task(product: str, config: Mapping[str, Any], blocks: int, block: int) -> bytes:
-    """One block of a plan, run where it is sent: its partial results as bytes."""
-    return bytes(_native.run_block(product, dict(config), blocks, block))
+def blocks_task(product: str, config: Mapping[str, Any], blocks: int, indices: Sequence[int]) -> List[bytes]:
+    """Blocks of a plan, run where they are sent: each block's partial results as bytes."""
+    return [bytes(_native.run_block(product, dict(config), blocks, b)) for b in indices]
 
 
 def whole_task(product: str, config: Mapping[str, Any], blocks: int) -> Dict[str, Any]:
@@ -33,6 +37,26 @@ def whole_task(product: str, config: Mapping[str, Any], blocks: int) -> Dict[str
 def is_dask_client(executor: Any) -> bool:
     """Whether `executor` is a ``distributed.Client`` (checked without importing Dask)."""
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "submit")
+
+
+def executor_slots(executor: Any) -> int:
+    """How many tasks the executor runs at once: a Dask cluster's threads, a pool's workers."""
+    if is_dask_client(executor):
+        workers = executor.scheduler_info().get("workers", {})
+        return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
+    return max(1, int(getattr(executor, "_max_workers", None) or os.cpu_count() or 1))
+
+
+def chunks(indices: Sequence[int], count: int) -> List[Tuple[int, ...]]:
+    """`indices` cut into at most `count` contiguous runs, the first ones one longer."""
+    count = max(1, min(count, len(indices)))
+    base, extra = divmod(len(indices), count)
+    out, start = [], 0
+    for c in range(count):
+        size = base + (1 if c < extra else 0)
+        out.append(tuple(indices[start : start + size]))
+        start += size
+    return out
 
 
 def describe(executor: Any) -> str:
@@ -50,10 +74,24 @@ class _Submitter:
 
     def submit(self, function: Callable[..., Any], *args: Any) -> Any:
         if self.dask:
-            # pure: the same block of the same config is the same task, and Dask reruns
-            # it by itself when its worker dies.
-            return self.executor.submit(function, *args, pure=True, retries=RETRIES)
+            # Every call computes afresh (pure=False: no result is kept between calls under a
+            # shared key); Dask reruns a task by itself when its worker dies.
+            return self.executor.submit(function, *args, pure=False, retries=RETRIES)
         return self.executor.submit(function, *args)
+
+
+def _wait_some(futures: List[Any], dask: bool) -> List[Any]:
+    """The futures done within a short wait (woken by the first one done)."""
+    if dask:
+        import distributed
+
+        try:
+            distributed.wait(futures, timeout=_WAIT_SECONDS, return_when="FIRST_COMPLETED")
+        except (TimeoutError, distributed.TimeoutError):
+            pass
+        return [future for future in futures if future.done()]
+    done, _ = futures_wait(futures, timeout=_WAIT_SECONDS, return_when=FIRST_COMPLETED)
+    return list(done)
 
 
 def run_tasks(
@@ -102,10 +140,9 @@ def run_tasks(
             for index, (fn, args) in tasks.items():
                 submitted[submitter.submit(fn, *args)] = index
         while submitted:
-            finished = [future for future in submitted if future.done()]
+            finished = _wait_some(list(submitted), submitter is not None and submitter.dask)
             if not finished:
                 tick()
-                time.sleep(_POLL_SECONDS)
                 continue
             for future in finished:
                 index = submitted.pop(future)
@@ -142,11 +179,14 @@ def run_tasks(
             own_pool.shutdown(wait=True, cancel_futures=True)
 
 
-def local_block(product: str, config: Mapping[str, Any], blocks: int) -> Callable[[int, threading.Event], bytes]:
-    """``local(index, stop)`` running one block in this process, stoppable through `stop`."""
+def local_blocks(
+    product: str, config: Mapping[str, Any], blocks: int, groups: Sequence[Tuple[int, ...]]
+) -> Callable[[int, threading.Event], List[bytes]]:
+    """``local(index, stop)`` running the blocks of group `index` in this process, stoppable
+    through `stop`."""
 
-    def run(index: int, stop: threading.Event) -> bytes:
-        return bytes(_native.run_block(product, config, blocks, index, stop.is_set))
+    def run(index: int, stop: threading.Event) -> List[bytes]:
+        return [bytes(_native.run_block(product, config, blocks, b, stop.is_set)) for b in groups[index]]
 
     return run
 

@@ -77,6 +77,20 @@ def test_price_json_is_the_full_result(cli_run):
     assert out.startswith('{\n  "manifest"')
 
 
+def test_run_prices_through_the_block_plan_api(cli_run):
+    code, out, err = cli_run("run", "arithmetic_asian_call", "n_paths=30000", "--blocks", "3", "--threads", "2")
+    assert (code, err) == (0, "")
+    estimate = brisklane.price("arithmetic_asian_call", n_paths=30000, blocks=3, threads=1)
+    fields = summary_fields(out)
+    assert (fields["price"], fields["standard error"]) == (f"{estimate.price:.6f}", f"{estimate.stderr:.6f}")
+    assert (fields["paths"], fields["blocks"]) == ("30,000", "3 on 2 threads")
+    code, out, err = cli_run("run", "european_call", "n_paths=10000", "--target-stderr", "0.05", "--json")
+    target = brisklane.price("european_call", n_paths=10000, target_stderr=0.05)
+    assert code == 0 and json.loads(out)["price"] == target.price and json.loads(out)["manifest"]["rounds"] >= 2
+    code, _, err = cli_run("run", "european_call", "n_threads=2")
+    assert code == 2 and err.startswith("error: n_threads is not a field of price()")
+
+
 @pytest.mark.parametrize(
     "argv, expected",
     [
