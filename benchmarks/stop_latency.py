@@ -9,6 +9,8 @@ after `--delay` seconds, and the time from the signal to the child's KeyboardInt
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import signal
 import statistics
 import subprocess
@@ -38,7 +40,10 @@ WORKLOADS = {
 
 
 def stop_time(call: str, delay: float) -> float:
-    child = subprocess.Popen([sys.executable, "-c", CHILD, call], stdout=subprocess.PIPE, text=True)
+    # Its own process group, so that the processes a call starts (a pool's workers) end with it.
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, call], stdout=subprocess.PIPE, text=True, start_new_session=True
+    )
     try:
         if child.stdout.readline().strip() != "ready":
             raise SystemExit("the child did not start")
@@ -49,7 +54,8 @@ def stop_time(call: str, delay: float) -> float:
             raise SystemExit(f"the child did not stop: {call}")
         return time.perf_counter() - sent
     finally:
-        child.kill()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(child.pid, signal.SIGKILL)
         child.wait()
 
 
