@@ -4,6 +4,7 @@ cluster (a worker killed mid-run included); progress reports; target-error round
 from __future__ import annotations
 
 import contextlib
+import json
 import multiprocessing
 import os
 import signal
@@ -248,3 +249,13 @@ def test_ctrl_c_stops_shipped_runs_and_the_command_line_exits_130(argv, expected
     finally:
         with contextlib.suppress(ProcessLookupError):
             os.killpg(child.pid, signal.SIGKILL)  # with the pool's workers
+
+
+def test_the_command_line_runs_on_a_dask_scheduler(dask_client, cli_run):
+    address = dask_client.scheduler.address
+    code, out, err = cli_run("run", "european_call", "n_paths=40000", "--blocks", "4", "--scheduler", address, "--json")
+    assert code == 0, err
+    result = json.loads(out)
+    local = brisklane.price("european_call", n_paths=40000, blocks=4)
+    assert (result["price"], result["stderr"]) == (local.price, local.stderr)
+    assert result["manifest"]["executor"] == "distributed.client.Client"
