@@ -80,32 +80,32 @@ PyObject* product_fields(PyObject*, PyObject* name) {
     return guarded([&] { return p->fields(); });
 }
 
-PyObject* price_planned(PyObject*, PyObject* args) {
-    PyObject *name, *config;
-    unsigned long long blocks, threads;
-    if (!PyArg_ParseTuple(args, "OOKK:price_planned", &name, &config, &blocks, &threads)) return nullptr;
+// The product a planned entry names, with its block count checked.
+const PlannedProduct* planned_product(PyObject* name, unsigned long long blocks) {
     const PlannedProduct* p = find_product(name);
     if (p == nullptr) return nullptr;
-    if (blocks == 0) {
-        PyErr_SetString(PyExc_ValueError, "blocks must be >= 1");
-        return nullptr;
-    }
-    return guarded([&] { return json_to_py(p->price(config, mc_core::BlockPlan{blocks, threads}, nullptr)); });
-}
-
-// The product of a blockwise entry, with its block count checked.
-const PlannedProduct* blockwise_product(PyObject* name, unsigned long long blocks) {
-    const PlannedProduct* p = find_product(name);
-    if (p == nullptr) return nullptr;
-    if (!p->blockwise) {
-        PyErr_Format(PyExc_ValueError, "%s cannot run its blocks apart", p->name);
-        return nullptr;
-    }
     if (blocks == 0) {
         PyErr_SetString(PyExc_ValueError, "blocks must be >= 1");
         return nullptr;
     }
     return p;
+}
+
+PyObject* price_planned(PyObject*, PyObject* args) {
+    PyObject *name, *config;
+    unsigned long long blocks, threads;
+    if (!PyArg_ParseTuple(args, "OOKK:price_planned", &name, &config, &blocks, &threads)) return nullptr;
+    const PlannedProduct* p = planned_product(name, blocks);
+    if (p == nullptr) return nullptr;
+    return guarded([&] { return json_to_py(p->price(config, mc_core::BlockPlan{blocks, threads}, nullptr)); });
+}
+
+// The product of an entry that runs blocks apart: not the puts.
+const PlannedProduct* blockwise_product(PyObject* name, unsigned long long blocks) {
+    const PlannedProduct* p = planned_product(name, blocks);
+    if (p == nullptr || p->blockwise) return p;
+    PyErr_Format(PyExc_ValueError, "%s cannot run its blocks apart", p->name);
+    return nullptr;
 }
 
 PyObject* run_block(PyObject*, PyObject* args) {
@@ -154,10 +154,9 @@ PyObject* check_planned(PyObject*, PyObject* args) {
     PyObject *name, *config;
     unsigned long long blocks;
     if (!PyArg_ParseTuple(args, "OOK:check_planned", &name, &config, &blocks)) return nullptr;
-    const PlannedProduct* p = find_product(name);
+    const PlannedProduct* p = planned_product(name, blocks);
     if (p == nullptr) return nullptr;
     if (!p->blockwise) Py_RETURN_FALSE;
-    if (blockwise_product(name, blocks) == nullptr) return nullptr;
     return guarded([&] {
         mc_core::BlockExchange exchange{mc_core::BlockExchange::Mode::validate};
         p->price(config, mc_core::BlockPlan{blocks, 1, &exchange}, nullptr);

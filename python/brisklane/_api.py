@@ -269,8 +269,7 @@ class _Run:
         if shape is None or not 2 <= k < self.blocks:
             return None
         units, per_unit = shape
-        base, extra = divmod(units, self.blocks)
-        return self.scaled((k * base + min(k, extra)) * per_unit, k)
+        return self.scaled(sum(_schedule.split_counts(units, self.blocks)[:k]) * per_unit, k)
 
     @property
     def block_paths(self) -> Optional[int]:
@@ -350,7 +349,7 @@ class _Pricing:
 
     def by_blocks(self, run: _Run, parts: Dict[int, bytes]) -> Tuple[Dict[str, Any], Dict[int, bytes]]:
         total = run.paths
-        shares = _schedule.block_paths(total, run.blocks)
+        shares = _schedule.split_counts(total, run.blocks)
         done = [sum(shares[b] for b in parts)]
         running: Dict[int, Optional[Estimate]] = {}
 
@@ -369,10 +368,13 @@ class _Pricing:
             return running[prefix]
 
         missing = [b for b in range(run.blocks) if b not in parts]
-        if self.executor is None:
-            groups = [(b,) for b in missing]  # native threads: a block costs nothing to start
-        else:
-            groups = _schedule.chunks(missing, _schedule.TASKS_PER_SLOT * _schedule.executor_slots(self.executor))
+        # Local threads take one block per task (a block costs nothing to start there).
+        tasks_wanted = (
+            len(missing)
+            if self.executor is None
+            else _schedule.TASKS_PER_SLOT * _schedule.executor_slots(self.executor)
+        )
+        groups = _schedule.chunks(missing, tasks_wanted)
 
         def on_result(index: int, partials: List[bytes]) -> None:
             for b, partial in zip(groups[index], partials):

@@ -24,9 +24,16 @@ TASKS_PER_SLOT = 2
 _WAIT_SECONDS = 0.05  # the calling thread wakes at least this often to report and see Ctrl-C
 
 
-def blocks_task(product: str, config: Mapping[str, Any], blocks: int, indices: Sequence[int]) -> List[bytes]:
-    """Blocks of a plan, run where they are sent: each block's partial results as bytes."""
-    return [bytes(_native.run_block(product, dict(config), blocks, b)) for b in indices]
+def blocks_task(
+    product: str,
+    config: Mapping[str, Any],
+    blocks: int,
+    indices: Sequence[int],
+    stop: Optional[Callable[[], bool]] = None,
+) -> List[bytes]:
+    """Blocks of a plan, run where they are sent: each block's partial results as bytes. `stop`,
+    polled every few milliseconds, ends the run with KeyboardInterrupt once it returns true."""
+    return [bytes(_native.run_block(product, dict(config), blocks, b, stop)) for b in indices]
 
 
 def whole_task(product: str, config: Mapping[str, Any], blocks: int) -> Dict[str, Any]:
@@ -48,12 +55,11 @@ def executor_slots(executor: Any) -> int:
 
 
 def chunks(indices: Sequence[int], count: int) -> List[Tuple[int, ...]]:
-    """`indices` cut into at most `count` contiguous runs, the first ones one longer."""
-    count = max(1, min(count, len(indices)))
-    base, extra = divmod(len(indices), count)
+    """`indices` cut into at most `count` contiguous runs, split as blocks are."""
+    if not indices:
+        return []
     out, start = [], 0
-    for c in range(count):
-        size = base + (1 if c < extra else 0)
+    for size in split_counts(len(indices), max(1, min(count, len(indices)))):
         out.append(tuple(indices[start : start + size]))
         start += size
     return out
@@ -184,14 +190,10 @@ def local_blocks(
 ) -> Callable[[int, threading.Event], List[bytes]]:
     """``local(index, stop)`` running the blocks of group `index` in this process, stoppable
     through `stop`."""
-
-    def run(index: int, stop: threading.Event) -> List[bytes]:
-        return [bytes(_native.run_block(product, config, blocks, b, stop.is_set)) for b in groups[index]]
-
-    return run
+    return lambda index, stop: blocks_task(product, config, blocks, groups[index], stop.is_set)
 
 
-def block_paths(total: int, blocks: int) -> Sequence[int]:
-    """Paths per block, split as the core splits units: the first ``total % blocks`` one larger."""
+def split_counts(total: int, blocks: int) -> List[int]:
+    """`total` split over `blocks` as the core splits units: the first ``total % blocks`` one larger."""
     base, extra = divmod(total, blocks)
     return [base + (1 if b < extra else 0) for b in range(blocks)]
