@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -151,6 +152,25 @@ void read_fields(PyObject* config, const std::array<Field<Record>, N>& fields, R
 }
 
 nlohmann::json number(double value);  // null when not finite
+
+// True when every floating-point field of `record` is finite; an unset
+// optional counts as finite.
+template <class Record, std::size_t N>
+bool finite_fields(const std::array<Field<Record>, N>& fields, const Record& record) {
+    bool finite = true;
+    for (const Field<Record>& field : fields)
+        std::visit(
+            [&](auto member) {
+                const auto& value = record.*member;
+                using T = std::remove_cvref_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, double>)
+                    finite = finite && std::isfinite(value);
+                else if constexpr (std::is_same_v<T, std::optional<double>>)
+                    finite = finite && (!value || std::isfinite(*value));
+            },
+            field.member);
+    return finite;
+}
 
 // ---- Records as value trees -----------------------------------------------
 

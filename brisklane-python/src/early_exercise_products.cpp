@@ -58,6 +58,7 @@ nlohmann::json early_exercise_put(const CallIdentity& call, PyObject* config) {
     Record record;
     read_fields(config, Fields, record);
     const auto result = Price(record);
+    require_finite_inputs(finite_fields(Fields, record));
     nlohmann::json values = {
         {"details", details(result)},
         {"price", number(result.price)},

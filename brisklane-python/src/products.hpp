@@ -32,6 +32,7 @@ nlohmann::json single_price(const CallIdentity& call, PyObject* config) {
     Record record;
     read_fields(config, Fields, record);
     const mc_core::EuropeanCallResult result = Price(record);
+    require_finite_inputs(finite_fields(Fields, record));
     return pricing_envelope(call, fields_to_value(Fields, record), to_value(result));
 }
 

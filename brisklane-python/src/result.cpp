@@ -22,13 +22,15 @@ nlohmann::json manifest(const CallIdentity& call, nlohmann::json config) {
 
 namespace {
 
+[[noreturn]] void missing(const char* key) {
+    const std::string message = std::string("native pricing result did not include ") + key;
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw PythonError{};
+}
+
 double required_number(const nlohmann::json& values, const char* key) {
     const auto found = values.find(key);
-    if (found == values.end() || !found->is_number()) {
-        const std::string message = std::string("native pricing result did not include ") + key;
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        throw PythonError{};
-    }
+    if (found == values.end() || !found->is_number()) missing(key);
     return found->get<double>();
 }
 
@@ -37,6 +39,10 @@ PyObject* string_to_py(const std::string& text) {
 }
 
 }  // namespace
+
+void require_finite_inputs(bool inputs_finite) {
+    if (!inputs_finite) missing("price");
+}
 
 nlohmann::json pricing_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
                                 std::vector<std::string> warnings) {
@@ -59,11 +65,12 @@ nlohmann::json study_envelope(const CallIdentity& call, nlohmann::json config, n
     };
 }
 
-nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
-                               double std_error) {
+nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values) {
+    required_number(values, "price");
+    const double std_error = required_number(values, "stderr");
     return {
         {"manifest", manifest(call, std::move(config))},
-        {"stderr", number(std_error)},
+        {"stderr", std_error},
         {"values", std::move(values)},
         {"warnings", nlohmann::json::array()},
     };

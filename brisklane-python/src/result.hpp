@@ -40,14 +40,19 @@ nlohmann::json manifest(const CallIdentity& call, nlohmann::json config);
 nlohmann::json pricing_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
                                 std::vector<std::string> warnings = {});
 
+// A result computed from a non-finite input has no price, whatever the
+// arithmetic made of it (a NaN payoff difference counts as 0): unless
+// `inputs_finite`, raises the ValueError of a result without a price.
+void require_finite_inputs(bool inputs_finite);
+
 // The envelope of a study: no top-level "price" or "stderr"; "warnings" empty.
 nlohmann::json study_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values);
 
 // The envelope of an estimator that reports a standard error but no top-level
-// price (the multilevel estimator): "stderr" repeats `std_error`, null when it is
-// not finite; "warnings" empty.
-nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values,
-                               double std_error);
+// price (the multilevel estimator): "values" must hold a finite "price" and
+// "stderr" (ValueError as for a pricing function), and "stderr" repeats the
+// latter; "warnings" empty.
+nlohmann::json stderr_envelope(const CallIdentity& call, nlohmann::json config, nlohmann::json values);
 
 // A new reference to the Python form of `tree`.
 PyObject* json_to_py(const nlohmann::json& tree);

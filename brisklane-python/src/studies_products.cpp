@@ -62,7 +62,8 @@ nlohmann::json run_arithmetic_asian_mlmc(const CallIdentity& call, PyObject* con
     ArithmeticAsianMlmcConfig record;
     read_fields(config, kMlmcFields, record);
     const ArithmeticAsianMlmcResult result = mc_core::arithmetic_asian_call_price_mlmc_cpu(record);
-    return stderr_envelope(call, fields_to_value(kMlmcFields, record), tree_of(result), result.std_error);
+    require_finite_inputs(finite_fields(kMlmcFields, record));
+    return stderr_envelope(call, fields_to_value(kMlmcFields, record), tree_of(result));
 }
 
 // The typed API's values: the result record as details, its price and stderr

@@ -164,6 +164,32 @@ def _checked_value(name: str, kind: str, value: Any) -> Any:
     return text
 
 
+# The range of each real field that has one, by canonical name: (lowest,
+# highest, whether the lowest is allowed). A field not listed takes any finite
+# value (rates, weights, the mean log jump).
+_BOUNDS: Dict[str, Tuple[float, float, bool]] = {
+    **dict.fromkeys(("s0", "s01", "s02", "t", "barrier"), (0.0, math.inf, False)),
+    **dict.fromkeys(
+        ("k", "sigma", "sigma1", "sigma2", "v0", "kappa", "theta", "vol_of_vol", "jump_intensity", "jump_volatility"),
+        (0.0, math.inf, True),
+    ),
+    "rho": (-1.0, 1.0, True),
+}
+
+
+def _bounded(spelled: str, name: str, number: float) -> float:
+    """`number` if it lies in field `name`'s range, else ConfigError naming the field as the caller spelled it."""
+    bound = _BOUNDS.get(name)
+    if bound is None:
+        return number
+    low, high, low_allowed = bound
+    if (number > low or (low_allowed and number == low)) and number <= high:
+        return number
+    if high < math.inf:
+        raise ConfigError(f"{spelled}: must be between {low:g} and {high:g}, got {number!r}")
+    raise ConfigError(f"{spelled}: must be {'>=' if low_allowed else '>'} {low:g}, got {number!r}")
+
+
 @functools.lru_cache(maxsize=None)
 def _field_table(product: str) -> Tuple[Tuple[str, Tuple[str, ...], str, Any], ...]:
     """(name, aliases, kind, default) of each field of a product, read from the native module once."""
@@ -188,7 +214,8 @@ def _read_fields(product: str, given: Mapping[str, Any]) -> dict[str, Any]:
             raise TypeError(f"{name} given twice, as {spelled[name]!r} and {key!r}")
         spelled[name] = key
         if value is not None:
-            out[name] = _checked_value(key, kinds[name], value)
+            checked = _checked_value(key, kinds[name], value)
+            out[name] = _bounded(key, name, checked) if kinds[name] == "real" else checked
     return out
 
 

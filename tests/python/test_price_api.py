@@ -104,7 +104,10 @@ def test_the_estimate_reports_its_run():
         ({"sampling": "sobol"}, brisklane.ConfigError, "sampling: expected one of pseudorandom,"),
         ({"k": 1.0, "strike": 2.0}, TypeError, "k given twice, as 'k' and 'strike'"),
         ({"n_paths": 0}, brisklane.ConfigError, "n_paths must be > 0"),  # the core's own message
-        ({"barrier": 0.0}, brisklane.ConfigError, "barrier must be > 0"),
+        ({"barrier": 0.0}, brisklane.ConfigError, "barrier: must be > 0, got 0.0"),
+        ({"spot": -100}, brisklane.ConfigError, "spot: must be > 0, got -100.0"),
+        ({"sigma": -0.2}, brisklane.ConfigError, "sigma: must be >= 0, got -0.2"),
+        ({"t": 0}, brisklane.ConfigError, "t: must be > 0, got 0.0"),
     ],
 )
 def test_errors_name_the_field(fields, error, message):
