@@ -225,13 +225,18 @@ void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths
 
 }  // namespace
 
+Buffer<double> exercise_date_storage(std::uint64_t n_paths, std::uint64_t dates) {
+    constexpr const char* kWhat = "exercise-date path prices (n_paths x exercise dates)";
+    return Buffer<double>(checked_product(n_paths, dates, kWhat), kWhat);
+}
+
 ExerciseDatePrices simulate_exercise_date_prices(const LsmGrid& grid, double s0, std::uint64_t n_paths,
                                                  std::uint64_t n_steps, std::uint64_t seed,
                                                  const std::vector<std::uint64_t>& schedule, std::size_t lanes,
-                                                 const std::optional<BlockPlan>& plan) {
-    constexpr const char* kWhat = "exercise-date path prices (n_paths x exercise dates)";
+                                                 const std::optional<BlockPlan>& plan, Buffer<double> storage) {
     const std::uint64_t dates = schedule.size();
-    ExerciseDatePrices prices{n_paths, dates, Buffer<double>(checked_product(n_paths, dates, kWhat), kWhat)};
+    if (storage.empty()) storage = exercise_date_storage(n_paths, dates);
+    ExerciseDatePrices prices{n_paths, dates, std::move(storage)};
     // Every path runs through all of its steps, in path order, from the one
     // stream, whatever is kept: the normals a path draws never depend on the
     // schedule, so the kept prices are those of the whole path matrix.
@@ -602,7 +607,7 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
     {
         const ExerciseDatePrices prices =
             simulate_exercise_date_prices(grid, config.s0, config.n_paths, config.n_steps, config.seed, schedule, 0,
-                                          config.plan);
+                                          config.plan, std::move(config.path_prices));
         policy = longstaff_schwartz_policy(prices, schedule, config.k, grid.discount, degree);
     }  // the prices are released before the estimate
 
@@ -681,9 +686,10 @@ namespace {
 
 PutLsmCoreConfig core_config(const AmericanPutConfig& c, std::vector<std::uint64_t> schedule,
                              std::optional<std::string> extra_warning, const char* product_note,
-                             bool allow_immediate_exercise, const std::optional<BlockPlan>& plan) {
+                             bool allow_immediate_exercise, const std::optional<BlockPlan>& plan,
+                             Buffer<double> path_prices = {}) {
     return {std::move(schedule), std::move(extra_warning), product_note, c.s0, c.k, c.r, c.sigma, c.t, c.n_paths,
-            c.n_steps, c.seed, c.n_threads, c.basis_degree, allow_immediate_exercise, plan};
+            c.n_steps, c.seed, c.n_threads, c.basis_degree, allow_immediate_exercise, plan, std::move(path_prices)};
 }
 
 // The fields both result records take from the core and the configuration.
@@ -713,10 +719,12 @@ BermudanPutResult bermudan_put_price_lsm_cpu(const BermudanPutConfig& c) {
 
 AmericanPutResult american_put_price_lsm_cpu_planned(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan) {
     validate_american_put_config(c);
+    // A date per step: the path prices dwarf the schedule, so claim them first.
+    Buffer<double> path_prices = lsm::exercise_date_storage(c.n_paths, c.n_steps);
     std::vector<std::uint64_t> every_step = allocate_vector<std::uint64_t>(c.n_steps, "American exercise schedule (n_steps)");
     std::iota(every_step.begin(), every_step.end(), std::uint64_t{1});
-    PutLsmCoreResult core =
-        price_put_lsm_cpu(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote, true, plan));
+    PutLsmCoreResult core = price_put_lsm_cpu(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote,
+                                                          true, plan, std::move(path_prices)));
     AmericanPutResult result;
     copy_core_result(c, core, result);
     return result;

@@ -39,26 +39,11 @@ bool WorkerLatch::wait_polling(std::size_t workers) {
     return true;
 }
 
-std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed) {
+BlockSplit plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed) {
     const std::uint64_t workers = resolve_worker_count(n_threads);
     // units < workers * 2000, written so that it cannot overflow.
-    if (workers < 2 || units / kMinUnitsPerWorker < workers) return {{seed, units}};
-    return split_blocks(units, workers, seed, BlockSeeds::per_worker);
-}
-
-std::vector<WorkerBlock> split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds) {
-    if (count <= 1) return {{seed, units, 0}};
-    const std::uint64_t base = units / count;
-    const std::uint64_t larger = units % count;
-    std::vector<WorkerBlock> blocks = allocate_vector<WorkerBlock>(count, "block plan");
-    std::uint64_t first = 0;
-    for (std::uint64_t b = 0; b < count; ++b) {
-        const std::uint64_t size = base + (b < larger ? 1 : 0);
-        blocks[b] = seeds == BlockSeeds::per_worker ? WorkerBlock{derive_worker_seed(seed, b), size, 0}
-                                                    : WorkerBlock{seed, size, first};
-        first += size;
-    }
-    return blocks;
+    if (workers < 2 || units / kMinUnitsPerWorker < workers) return {units, 1, seed, BlockSeeds::per_worker};
+    return {units, workers, seed, BlockSeeds::per_worker};
 }
 
 }  // namespace mc_core

@@ -66,7 +66,7 @@ TEST(WorkerBlocks, Plan) {
         {1000000, 9223372036854776ULL, 3, {1000000}},  // W * 2000 wraps to 1616
     };
     for (const auto& [units, n_threads, seed, sizes] : rows) {
-        const std::vector<WorkerBlock> blocks = plan_worker_blocks(units, n_threads, seed);
+        const BlockSplit blocks = plan_worker_blocks(units, n_threads, seed);
         ASSERT_EQ(blocks.size(), sizes.size()) << units << " units, " << n_threads << " threads";
         for (std::size_t w = 0; w < blocks.size(); ++w) {  // a single block is serial with the raw seed
             EXPECT_EQ(blocks[w].units, sizes[w]) << units << " units, worker " << w;

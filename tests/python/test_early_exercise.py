@@ -235,7 +235,11 @@ def test_degenerate_puts():
      "cannot allocate exercise-date path prices (n_paths x exercise dates): 4611686018427387904 x 4 values overflow 64 bits"),
     ("price_bermudan_put", {"n_paths": 2**50, "exercise_steps": [64]},
      "cannot allocate exercise-date path prices (n_paths x exercise dates): 1125899906842624 values"),
-    ("price_american_put", {"n_steps": 2**62}, "cannot allocate American exercise schedule (n_steps): 4611686018427387904 values"),
+    # the path prices are claimed before a date per step is listed
+    ("price_american_put", {"n_steps": 2**62},
+     "cannot allocate exercise-date path prices (n_paths x exercise dates): 100000 x 4611686018427387904 values overflow 64 bits"),
+    ("price_american_put", {"n_steps": 4 * 10**8, "n_paths": 1000},
+     "cannot allocate exercise-date path prices (n_paths x exercise dates): 400000000000 values"),
 ])
 def test_oversized_requests_raise_memory_error(function, config, message):
     with pytest.raises(MemoryError) as info:

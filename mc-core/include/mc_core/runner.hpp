@@ -59,9 +59,40 @@ struct WorkerBlock {
 // `n_threads`, or the processors available to this process (1 if unknown).
 std::uint64_t resolve_worker_count(std::uint64_t n_threads);
 
+// Per worker: the raw seed for a single block, else derive_worker_seed(seed,
+// b), each block from the start of its own stream: exactly the blocks of a
+// parallel run of `count` workers. Range: every block keeps `seed` and knows
+// its first unit, to continue one serial run from there.
+enum class BlockSeeds : std::uint8_t { per_worker, range };
+
+// `units` cut into `count` contiguous blocks (the first units mod count one
+// unit larger; empty blocks when count > units). A block is worked out when
+// asked for, so a split into 10^8 blocks costs nothing until its threads
+// start.
+class BlockSplit {
+public:
+    BlockSplit(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds)
+        : units_(units), count_(count == 0 ? 1 : count), seed_(seed), seeds_(seeds) {}
+
+    std::uint64_t size() const { return count_; }
+    WorkerBlock operator[](std::uint64_t b) const {
+        if (count_ == 1) return {seed_, units_, 0};
+        const std::uint64_t base = units_ / count_;
+        const std::uint64_t larger = units_ % count_;
+        const std::uint64_t first = b * base + (b < larger ? b : larger);  // never above units
+        const std::uint64_t size = base + (b < larger ? 1 : 0);
+        return seeds_ == BlockSeeds::per_worker ? WorkerBlock{derive_worker_seed(seed_, b), size, 0}
+                                                : WorkerBlock{seed_, size, first};
+    }
+
+private:
+    std::uint64_t units_, count_, seed_;
+    BlockSeeds seeds_;
+};
+
 // A single serial block {seed, units}, or W blocks as described above. The
 // threshold test never overflows, whatever W is.
-std::vector<WorkerBlock> plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed);
+BlockSplit plan_worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed);
 
 // One block of a plan run here, or every block's partials merged here. A
 // pricing may run several stages of blocks in turn (one per level of a
@@ -91,19 +122,14 @@ struct BlockPlan {
     BlockExchange* exchange = nullptr;
 };
 
-// `count` contiguous blocks of `units` (the first units mod count one unit
-// larger; empty blocks when count > units).
-// Per worker: the raw seed for a single block, else derive_worker_seed(seed,
-// b), each block from the start of its own stream: exactly the blocks of a
-// parallel run of `count` workers. Range: every block keeps `seed` and knows
-// its first unit, to continue one serial run from there.
-enum class BlockSeeds : std::uint8_t { per_worker, range };
-std::vector<WorkerBlock> split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds);
+inline BlockSplit split_blocks(std::uint64_t units, std::uint64_t count, std::uint64_t seed, BlockSeeds seeds) {
+    return {units, count, seed, seeds};
+}
 
 // The blocks of a run the product puts on workers: the plan's, else those of
 // `plan_worker_blocks`.
-inline std::vector<WorkerBlock> worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed,
-                                              const std::optional<BlockPlan>& plan) {
+inline BlockSplit worker_blocks(std::uint64_t units, std::uint64_t n_threads, std::uint64_t seed,
+                                const std::optional<BlockPlan>& plan) {
     return plan ? split_blocks(units, plan->blocks, seed, BlockSeeds::per_worker)
                 : plan_worker_blocks(units, n_threads, seed);
 }
@@ -139,25 +165,29 @@ auto run_block(const Kernel& kernel, const WorkerBlock& block) {
 }  // namespace detail
 
 // Runs the kernel on every block and returns the partials summed in block
-// order. The kernel takes (stream seed, unit count), or the block itself.
+// order. `blocks` is a BlockSplit or any indexable sequence of WorkerBlock;
+// the kernel takes (stream seed, unit count), or the block itself.
 // `threads` workers take the blocks in turn (0: one thread per block, which
 // runs exactly its own block); one block, or one thread, runs on the calling
 // thread. The bits depend on the blocks only, never on `threads`.
-// Failures: "failed to spawn thread: <reason>" and "<failure_text>: <what
-// failed>" for the first failed block in block order.
-template <class Kernel>
-auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
-                const char* failure_text = kWorkerFailureText, std::uint64_t threads = 0) {
+// With a thread per block, a block's slot is made as its thread starts, so
+// the memory grows with the threads actually running.
+// Failures: "failed to spawn thread: <reason>" (the started workers are
+// stopped and joined first) and "<failure_text>: <what failed>" for the first
+// failed block in block order.
+template <class Blocks, class Kernel>
+auto run_blocks(const Blocks& blocks, const Kernel& kernel, const char* failure_text = kWorkerFailureText,
+                std::uint64_t threads = 0) {
     using Partial = decltype(detail::run_block(kernel, blocks[0]));
-    const std::size_t count = blocks.size();
+    const std::size_t count = static_cast<std::size_t>(blocks.size());
     const std::size_t workers =
         threads == 0 || threads >= count ? count : static_cast<std::size_t>(threads);
     if (count == 1) return detail::run_block(kernel, blocks[0]);
     if (workers <= 1) {
         Partial total{};
-        for (const WorkerBlock& block : blocks) {
+        for (std::size_t b = 0; b < count; ++b) {
             check_stop();
-            total += detail::run_block(kernel, block);
+            total += detail::run_block(kernel, blocks[b]);
         }
         return total;
     }
@@ -167,25 +197,29 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         std::string failure;
         bool failed = false;
     };
-    std::vector<Outcome> outcomes(count);
-    std::atomic<bool> abandoned{false};  // a thread failed to start: take no more blocks
+    // A deque keeps every slot in place as more are added.
+    std::deque<Outcome> outcomes;
+    if (workers < count) outcomes.resize(count);
     std::deque<std::thread> pool;
     WorkerLatch latch;
-    StopState* const stop = StopBinding::current();
-    auto join_all = [&pool, &abandoned] {
-        abandoned.store(true);
+    // Workers answer the caller's stop; without one, a stop of this call's
+    // own, raised when a thread fails to start.
+    StopState own_stop;
+    StopState* const stop = StopBinding::current() != nullptr ? StopBinding::current() : &own_stop;
+    auto join_all = [&pool] {
         for (std::thread& t : pool)
             if (t.joinable()) t.join();
     };
-    // Worker w runs blocks w, w + workers, ... (one block each by default). It
-    // takes no further block once the call's stop is requested; the one it is
-    // running notices at its own next check.
-    auto work = [&outcomes, &abandoned, &latch, &blocks, stop, kernel, count, workers](std::size_t w) {
+    // Worker w runs blocks w, w + workers, ... (one block each by default,
+    // into the slot it is handed: the deque's index is not read while the
+    // spawning thread grows it). It takes no further block once the call's
+    // stop is requested; the one it is running notices at its own next check.
+    auto work = [&outcomes, &latch, &blocks, stop, kernel, count, workers](std::size_t w, Outcome* own) {
         {
             StopBinding binding(stop);
             for (std::size_t b = w; b < count; b += workers) {
-                if (abandoned.load() || (stop != nullptr && stop->requested.load(std::memory_order_relaxed))) break;
-                Outcome& o = outcomes[b];
+                if (stop->requested.load(std::memory_order_relaxed)) break;
+                Outcome& o = own != nullptr ? *own : outcomes[b];
                 try {
                     o.partial = detail::run_block(kernel, blocks[b]);
                 } catch (const std::exception& e) {
@@ -200,11 +234,17 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
         latch.arrive();
     };
     try {
-        for (std::size_t w = 0; w < workers; ++w) pool.emplace_back(work, w);
+        for (std::size_t w = 0; w < workers; ++w) {
+            Outcome* own = nullptr;
+            if (workers == count) own = &outcomes.emplace_back();
+            pool.emplace_back(work, w, own);
+        }
     } catch (const std::system_error& e) {
+        stop->requested.store(true);
         join_all();
         fail(std::string("failed to spawn thread: ") + e.what());
     } catch (...) {
+        stop->requested.store(true);
         join_all();
         throw;
     }
@@ -224,8 +264,8 @@ auto run_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel,
 // then one block runs on the calling thread and its partial is appended to
 // the exchange, or the exchange's partials are merged exactly as `run_blocks`
 // merges (one block as it is, several summed from zero in block order).
-template <class Kernel>
-auto run_plan_blocks(const std::vector<WorkerBlock>& blocks, const Kernel& kernel, const char* failure_text,
+template <class Blocks, class Kernel>
+auto run_plan_blocks(const Blocks& blocks, const Kernel& kernel, const char* failure_text,
                      const std::optional<BlockPlan>& plan) {
     using Partial = decltype(detail::run_block(kernel, blocks[0]));
     static_assert(std::is_trivially_copyable_v<Partial>, "a partial result travels as its bytes");
