@@ -3,8 +3,10 @@
 //     def simd_target() -> str: ...              # "scalar", "avx2" or "avx512"
 //     def set_simd_target(name: str) -> None: ... # ValueError when unknown or unsupported
 //     def engine_info() -> dict: ...             # numerics revision, targets, compiler
+//     def fatal_error_class() -> type: ...       # the class fatal core errors raise
 #include <string>
 
+#include "boundary.hpp"
 #include "engine_entries.hpp"
 #include "mc_core/simd.hpp"
 
@@ -85,6 +87,13 @@ PyObject* engine_info(PyObject*, PyObject*) {
     return ok ? info.release() : nullptr;
 }
 
+// The class fatal core errors raise: one per process, handed to the package
+// rather than kept as a module attribute.
+PyObject* fatal_error_class(PyObject*, PyObject*) {
+    PyObject* cls = panic_exception_class();
+    return cls == nullptr ? nullptr : Py_NewRef(cls);
+}
+
 }  // namespace
 
 const PyMethodDef kEngineMethods[kEngineMethodCount] = {
@@ -94,6 +103,8 @@ const PyMethodDef kEngineMethods[kEngineMethodCount] = {
      "set_simd_target(name, /)\n--\n\nForce the SIMD target for this process; results do not change."},
     {"engine_info", engine_info, METH_NOARGS,
      "engine_info()\n--\n\nNumerics revision, SIMD target, supported targets and compiler."},
+    {"fatal_error_class", fatal_error_class, METH_NOARGS,
+     "fatal_error_class()\n--\n\nThe exception class a fatal core error raises (brisklane.PanicException)."},
 };
 
 }  // namespace brisklane

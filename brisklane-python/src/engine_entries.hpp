@@ -7,7 +7,7 @@
 
 namespace brisklane {
 
-inline constexpr std::size_t kEngineMethodCount = 3;
+inline constexpr std::size_t kEngineMethodCount = 4;
 extern const PyMethodDef kEngineMethods[kEngineMethodCount];
 
 }  // namespace brisklane

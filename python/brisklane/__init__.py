@@ -100,16 +100,6 @@ def engine_info() -> dict:
     return _native.engine_info()
 
 
-def _panic_exception_class() -> type:
-    # The native module creates its fatal-error class on first need and does not
-    # export it; provoke one validation failure to obtain it for callers.
-    try:
-        _native.price_european_call({"n_paths": 0})
-    except BaseException as error:  # noqa: BLE001 - this is the class we want
-        return type(error)
-    raise RuntimeError("the native module accepted an invalid configuration")
-
-
-PanicException = _panic_exception_class()
+PanicException: type = _native.fatal_error_class()
 
 del _name

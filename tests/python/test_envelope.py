@@ -42,6 +42,7 @@ def test_module_frame():
     present = [name for name in vars(_native) if name in MODULE_FUNCTIONS]
     assert present == list(MODULE_FUNCTIONS)
     assert not hasattr(_native, "PanicException")
+    assert _native.fatal_error_class() is brisklane.PanicException  # one class per process
     for name in present:
         function = getattr(_native, name)
         assert getattr(brisklane, name) is function
