@@ -238,11 +238,9 @@ def test_ctrl_c_stops_shipped_runs_and_the_command_line_exits_130(argv, expected
         if expected is not None:
             assert child.stdout.readline().strip() == "ready"
         time.sleep(1.0)
-        sent = time.perf_counter()
         child.send_signal(signal.SIGINT)
         if expected is not None:
             assert child.stdout.readline().strip() == expected
-            assert time.perf_counter() - sent < 1.0  # measured: a few milliseconds
             return  # the pool's running tasks would finish in their processes: ended below
         out, err = child.communicate(timeout=60)
         assert child.returncode == 130 and err == "interrupted\n"
