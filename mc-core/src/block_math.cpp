@@ -7,7 +7,10 @@ namespace mc_core::block_math {
 namespace {
 
 // Applies `f` (pack -> K packs) to n values a pack at a time on the active
-// target, writing its k-th result to outs[k]. The last partial pack is padded
+// target, writing its k-th result to outs[k]. `f` takes and returns packs by
+// value, so it must be inlined into the target's code: out of line it would be
+// compiled for the baseline, which passes wide vectors another way
+// (MC_PACK_LAMBDA makes a failed inlining a compile error). The last partial pack is padded
 // with a harmless argument; lanes never interact, so element i's result does
 // not depend on n or on its position. Each pack is loaded before any output
 // is stored, so an output may be the input itself.
@@ -34,20 +37,20 @@ void transform(const double* in, const std::array<double*, K>& outs, std::size_t
 }  // namespace
 
 void exp_block(double* values, std::size_t n) {
-    transform<1>(values, {values}, n, 0.0, [](auto x) { return std::array{lane_math::exp(x)}; });
+    transform<1>(values, {values}, n, 0.0, [](auto x) MC_PACK_LAMBDA { return std::array{lane_math::exp(x)}; });
 }
 
 void log_block(double* values, std::size_t n) {
-    transform<1>(values, {values}, n, 1.0, [](auto x) { return std::array{lane_math::log(x)}; });
+    transform<1>(values, {values}, n, 1.0, [](auto x) MC_PACK_LAMBDA { return std::array{lane_math::log(x)}; });
 }
 
 void sqrt_block(double* values, std::size_t n) {
-    transform<1>(values, {values}, n, 1.0, [](auto x) { return std::array{lane_math::sqrt(x)}; });
+    transform<1>(values, {values}, n, 1.0, [](auto x) MC_PACK_LAMBDA { return std::array{lane_math::sqrt(x)}; });
 }
 
 // One reduction per angle serves both outputs.
 void sincos_block(const double* angles, double* sines, double* cosines, std::size_t n) {
-    transform<2>(angles, {sines, cosines}, n, 0.0, [](auto x) {
+    transform<2>(angles, {sines, cosines}, n, 0.0, [](auto x) MC_PACK_LAMBDA {
         decltype(x) s, c;
         lane_math::sincos(x, s, c);
         return std::array{s, c};

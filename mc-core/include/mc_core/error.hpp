@@ -33,6 +33,13 @@ std::vector<T> allocate_vector(std::uint64_t count, const char* what) {
     std::vector<T> values;
     try {
         if (count > values.max_size()) throw std::bad_alloc();
+#if defined(__SANITIZE_ADDRESS__)
+        // AddressSanitizer's throwing operator new ends the process where the
+        // heap is exhausted instead of throwing: ask with nothrow first.
+        void* probe = ::operator new(static_cast<std::size_t>(count) * sizeof(T), std::nothrow);
+        if (probe == nullptr) throw std::bad_alloc();
+        ::operator delete(probe);
+#endif
         values.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
         throw AllocationFailure(std::string("cannot allocate ") + what + ": " + std::to_string(count) + " values");

@@ -33,6 +33,10 @@
 #include <type_traits>
 
 #define MC_LANE_INLINE [[gnu::always_inline]] inline
+// The same for a lambda that takes or returns packs by value inside a target's
+// code: a lambda does not inherit its enclosing function's target, and out of
+// line a baseline function passes 256- and 512-bit vectors differently.
+#define MC_PACK_LAMBDA __attribute__((always_inline))
 
 namespace mc_core::simd {
 
