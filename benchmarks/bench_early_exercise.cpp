@@ -22,6 +22,7 @@
 
 #include "bench_common.hpp"
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/internal/lsm.hpp"
 #include "mc_core/simd.hpp"
 
 namespace {

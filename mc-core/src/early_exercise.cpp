@@ -1,4 +1,5 @@
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/internal/lsm.hpp"
 
 #include <algorithm>
 #include <array>

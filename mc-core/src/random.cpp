@@ -154,10 +154,6 @@ void fill_point_rows(std::uint64_t first, std::size_t points, std::uint64_t m, d
     });
 }
 
-std::uint32_t sobol_block_seed(std::uint32_t seed, std::uint64_t point) {
-    return seed + static_cast<std::uint32_t>(point >> 16) * 0x9E3779B9u;
-}
-
 }  // namespace
 
 StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed,
@@ -305,7 +301,7 @@ double StructuredNormalSampler::normal(std::uint64_t i, std::uint64_t d) const {
     }
     const float u = sobol_burley::sample(static_cast<std::uint32_t>(i & 0xFFFF),
                                          static_cast<std::uint32_t>(d % sobol_burley::kDimensions),
-                                         sobol_block_seed(sobol_seed_, i) + static_cast<std::uint32_t>(d >> 8));
+                                         sobol_burley::block_seed(sobol_seed_, i) + static_cast<std::uint32_t>(d >> 8));
     return inverse_standard_normal(clamp_unit(static_cast<double>(u)));
 }
 

@@ -122,12 +122,12 @@ MC_LANE_INLINE U32x8 load8(const std::uint32_t* p) {
 MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, std::uint64_t point_index,
                                 std::uint64_t count, double* out, std::size_t stride) {
     const std::uint32_t index16 = static_cast<std::uint32_t>(point_index & 0xFFFFu);
-    const std::uint32_t block_seed = seed + static_cast<std::uint32_t>(point_index >> 16) * 0x9E3779B9u;
+    const std::uint32_t point_block_seed = block_seed(seed, point_index);
     const U32x8 quarter = {0, 0, 0, 0, 1, 1, 1, 1};
     const U32x8 mixers = {kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3],
                           kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3]};
     for (std::uint64_t first = 0; first < count; first += kDimensions) {
-        const std::uint32_t pass_seed = block_seed + static_cast<std::uint32_t>(first >> 8);
+        const std::uint32_t pass_seed = point_block_seed + static_cast<std::uint32_t>(first >> 8);
         const std::uint32_t s = shuffled_index_rev(index16, pass_seed);
         unsigned set_bits[kIndexBits];
         unsigned n_set = 0;
@@ -150,10 +150,6 @@ MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, s
 }
 
 }  // namespace
-
-std::uint32_t sobol_hash(std::uint32_t x) { return hash(x); }
-
-std::uint32_t owen_scramble_rev(std::uint32_t n, std::uint32_t key) { return scramble_rev(n, key); }
 
 float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
     const std::uint32_t s = shuffled_index_rev(index, seed);

@@ -15,6 +15,7 @@
 #include "mc_core/block_math.hpp"
 #include "mc_core/buffer.hpp"
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/internal/lsm.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/simd.hpp"
 

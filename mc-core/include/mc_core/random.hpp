@@ -100,10 +100,7 @@ struct NormalRng {
     }
 
     // In [DBL_MIN, 1 - 2^-53]; never 0, so its logarithm is finite.
-    double next_uniform() {
-        const double u = static_cast<double>(next_u64() >> 11) * kTwoPow53Inv;
-        return u < kDblMin ? kDblMin : u;
-    }
+    double next_uniform() { return unit_from_bits(next_u64()); }
 
     double next_standard_normal() {
         if (has_spare) {
@@ -166,8 +163,11 @@ inline constexpr std::uint32_t kIndexBits = 16;
 // Bit-reversed direction numbers: [dimension][bit of the shuffled index].
 extern const std::uint16_t kDirections[kDimensions][kIndexBits];
 
-std::uint32_t sobol_hash(std::uint32_t x);
-std::uint32_t owen_scramble_rev(std::uint32_t n, std::uint32_t key);
+// The seed of the block of 2^16 points holding `point`: each block is a
+// sequence of its own.
+constexpr std::uint32_t block_seed(std::uint32_t seed, std::uint64_t point) {
+    return seed + static_cast<std::uint32_t>(point >> 16) * 0x9E3779B9u;
+}
 // Coordinate `dimension` (< 256) of point `index` (< 2^16); in [0, 1 - 2^-23].
 float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
 }  // namespace sobol_burley
