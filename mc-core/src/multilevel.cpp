@@ -69,11 +69,11 @@ struct FineCoarsePair {
     }
     // The estimator uses the standard technique only.
     template <class Draw>
-    Valued<typename Draw::Pack> payoff_and_control(Draw& draw) const {
+    MC_LANE_INLINE Valued<typename Draw::Pack> payoff_and_control(Draw& draw) const {
         return {discounted_payoff(draw), {}};
     }
     template <class Draw>
-    auto antithetic_pair(Draw& draw) const {
+    MC_LANE_INLINE auto antithetic_pair(Draw& draw) const {
         return discounted_payoff(draw);
     }
 };

@@ -268,7 +268,7 @@ void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t
                     for (std::size_t l = 0; l < points; ++l) rows[d * points + l] = halton_uniform(first + l, d);
                 return;
             }
-            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) {
+            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) MC_PACK_LAMBDA {
                 using V = typename decltype(pack)::type;
                 // index + 1 < 2^52: its double by the exponent-bias trick.
                 const V k = simd::double_of_bits((index + 1) | 0x4330000000000000ULL) - 4503599627370496.0;
@@ -278,7 +278,7 @@ void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t
         }
         case Kind::latin_hypercube:
             if (m > latin_.size()) fail("Latin hypercube dimension out of range");
-            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) {
+            fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) MC_PACK_LAMBDA {
                 return latin_pack<typename decltype(pack)::type>(index, d);
             });
             return;

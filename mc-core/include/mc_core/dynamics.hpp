@@ -122,7 +122,7 @@ struct HestonPathParams {
     MC_LANE_INLINE auto payoff_and_control(Draw& draw) const {
         using V = typename Draw::Pack;
         V x = simd::broadcast<V>(x0), v = simd::broadcast<V>(v0);
-        for_each_step(draw, [&](V z1, V z2) { step(x, v, z1, z2); });
+        for_each_step(draw, [&](V z1, V z2) MC_PACK_LAMBDA { step(x, v, z1, z2); });
         return value(x);
     }
     template <class Draw>
@@ -136,7 +136,7 @@ struct HestonPathParams {
         using V = typename Draw::Pack;
         V up_x = simd::broadcast<V>(x0), up_v = simd::broadcast<V>(v0);
         V down_x = up_x, down_v = up_v;
-        for_each_step(draw, [&](V z1, V z2) {
+        for_each_step(draw, [&](V z1, V z2) MC_PACK_LAMBDA {
             step(up_x, up_v, z1, z2);
             step(down_x, down_v, -z1, -z2);
         });
