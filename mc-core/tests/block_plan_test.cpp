@@ -1,6 +1,8 @@
-// Block plans: the blocks fix the bits, the threads never do; a plan of W
-// blocks is the W-worker run where the product runs on workers, and ranges of
-// the serial run hand every unit the serial run's normals.
+// Block plans: ranges of the serial run hand every unit the serial run's
+// normals, and blocks run apart and merged give the plan's bits. That threads
+// never change the bits, that one block is the serial run and W blocks the
+// W-worker run, puts included, is pinned through price() in
+// tests/python/test_price_api.py.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -12,7 +14,6 @@
 
 #include "mc_core/basket.hpp"
 #include "mc_core/dynamics.hpp"
-#include "mc_core/early_exercise.hpp"
 #include "mc_core/engine.hpp"
 #include "mc_core/european.hpp"
 #include "mc_core/multilevel.hpp"
@@ -50,7 +51,6 @@ Pricer pricer(EuropeanCallResult (*price)(const Config&, const std::optional<Blo
 struct Case {
     std::string name;
     Pricer price;
-    bool on_workers;  // the product runs these units on worker threads
 };
 
 std::vector<Case> cases() {
@@ -63,59 +63,20 @@ std::vector<Case> cases() {
     HestonEuropeanCallConfig heston;
     heston.n_steps = 5;
     return {
-        {"european", pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::standard)),
-         true},
-        {"european cv",
-         pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::control_variate)), true},
-        {"european antithetic",
-         pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::antithetic)), false},
+        {"european", pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::standard))},
+        {"european cv", pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::control_variate))},
+        {"european antithetic", pricer(european_call_price_mc_cpu_planned, with_run(EuropeanCallConfig{}, 9001, T::antithetic))},
         {"european sobol", pricer(european_call_price_mc_cpu_planned,
-                                  with_run(EuropeanCallConfig{}, 9001, T::standard, S::scrambled_sobol)),
-         false},
-        {"asian", pricer(arithmetic_asian_call_price_mc_cpu_planned, with_run(asian, 16001, T::antithetic)), true},
-        {"asian halton bridge", pricer(arithmetic_asian_call_price_mc_cpu_planned,
-                                       with_run(asian, 901, T::control_variate, S::randomized_halton)),
-         false},
+                                  with_run(EuropeanCallConfig{}, 9001, T::standard, S::scrambled_sobol))},
+        {"asian", pricer(arithmetic_asian_call_price_mc_cpu_planned, with_run(asian, 16001, T::antithetic))},
+        {"asian halton", pricer(arithmetic_asian_call_price_mc_cpu_planned,
+                                with_run(asian, 901, T::control_variate, S::randomized_halton))},
         {"down-and-out latin", pricer(down_and_out_call_price_mc_cpu_planned,
-                                      with_run(DownAndOutCallConfig{}, 901, T::standard, S::latin_hypercube)),
-         false},
-        {"basket", pricer(basket_call_price_mc_cpu_planned, with_run(BasketCallConfig{}, 9001, T::standard)), false},
-        {"heston", pricer(heston_european_call_price_mc_cpu_planned, with_run(heston, 9001, T::control_variate)), true},
-        {"merton", pricer(merton_jump_diffusion_call_price_mc_cpu_planned, merton), true},
+                                      with_run(DownAndOutCallConfig{}, 901, T::standard, S::latin_hypercube))},
+        {"basket", pricer(basket_call_price_mc_cpu_planned, with_run(BasketCallConfig{}, 9001, T::standard))},
+        {"heston", pricer(heston_european_call_price_mc_cpu_planned, with_run(heston, 9001, T::control_variate))},
+        {"merton", pricer(merton_jump_diffusion_call_price_mc_cpu_planned, merton)},
     };
-}
-
-TEST(BlockPlan, ThreadsNeverChangeTheBits) {
-    for (const Case& c : cases()) {
-        for (const U64 blocks : {U64{1}, U64{3}, U64{8}}) {
-            const auto one = bits(c.price(BlockPlan{blocks, 1}, 0));
-            for (const U64 threads : {U64{2}, U64{4}})
-                EXPECT_EQ(bits(c.price(BlockPlan{blocks, threads}, 0)), one)
-                    << c.name << ", " << blocks << " blocks on " << threads << " threads";
-        }
-    }
-}
-
-TEST(BlockPlan, OneBlockIsTheSerialRunAndWBlocksTheWWorkerRun) {
-    for (const Case& c : cases()) {
-        EXPECT_EQ(bits(c.price(BlockPlan{1, 2}, 0)), bits(c.price(std::nullopt, 1))) << c.name;
-        if (!c.on_workers) continue;
-        // At least 8000 units: parallel for up to four workers.
-        for (const U64 w : {U64{2}, U64{4}})
-            EXPECT_EQ(bits(c.price(BlockPlan{w, 1}, 0)), bits(c.price(std::nullopt, w))) << c.name << ", " << w;
-    }
-}
-
-TEST(BlockPlan, RangesOfTheSerialRunAgreeWithItToRounding) {
-    for (const Case& c : cases()) {
-        if (c.on_workers) continue;
-        const EuropeanCallResult serial = c.price(std::nullopt, 1);
-        for (const U64 blocks : {U64{2}, U64{7}, U64{64}}) {
-            const EuropeanCallResult planned = c.price(BlockPlan{blocks, 2}, 0);
-            EXPECT_NEAR(planned.price, serial.price, 1e-12 * serial.price) << c.name << ", " << blocks;
-            EXPECT_NEAR(planned.std_error, serial.std_error, 1e-10 * serial.std_error) << c.name << ", " << blocks;
-        }
-    }
 }
 
 // Exactly the serial normals: unit by unit, a range started anywhere (on the
@@ -192,25 +153,6 @@ TEST(BlockPlan, AnExchangeRejectsResultsThatDoNotFitThePlan) {
     EXPECT_THROW(price(short_merge, 2), FatalError);
     short_merge.in = {std::string(16, '\0'), std::string(8, '\0')};
     EXPECT_THROW(price(short_merge, 2), FatalError);
-}
-
-TEST(BlockPlan, PutsGenerateTheirPathsByBlocksWithTheSerialBits) {
-    using namespace runtime::cpu;
-    AmericanPutConfig american;
-    american.n_paths = 3001;
-    american.n_steps = 33;
-    BermudanPutConfig bermudan;
-    bermudan.n_paths = 3001;
-    const auto fields = [](const auto& r) {
-        return std::make_tuple(std::bit_cast<U64>(r.price), std::bit_cast<U64>(r.std_error), r.early_exercise_count,
-                               r.regression_steps);
-    };
-    const auto american_serial = fields(american_put_price_lsm_cpu(american));
-    const auto bermudan_serial = fields(bermudan_put_price_lsm_cpu(bermudan));
-    for (const BlockPlan plan : {BlockPlan{1, 2}, BlockPlan{3, 1}, BlockPlan{7, 2}, BlockPlan{64, 4}}) {
-        EXPECT_EQ(fields(american_put_price_lsm_cpu_planned(american, plan)), american_serial) << plan.blocks;
-        EXPECT_EQ(fields(bermudan_put_price_lsm_cpu_planned(bermudan, plan)), bermudan_serial) << plan.blocks;
-    }
 }
 
 }  // namespace

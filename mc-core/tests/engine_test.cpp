@@ -1,16 +1,15 @@
 // The model engine: lanes reproduce the sequential stream, every tile layout
-// and every SIMD target give the same bits.
+// gives the same bits. Every product with every sampler and technique on every
+// SIMD target: tests/python/test_engine.py.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <tuple>
 #include <vector>
 
-#include "mc_core/basket.hpp"
 #include "mc_core/dynamics.hpp"
 #include "mc_core/engine.hpp"
 #include "mc_core/european.hpp"
-#include "mc_core/multilevel.hpp"
 #include "mc_core/path_dependent.hpp"
 #include "mc_core/simd.hpp"
 #include "mc_core/stream_jump.hpp"
@@ -18,7 +17,6 @@
 namespace mc_core {
 namespace {
 
-using simd::Target;
 using U64 = std::uint64_t;
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
@@ -101,58 +99,6 @@ TEST(ModelEngine, EveryTileLayoutGivesTheSequentialBits) {
         expect_all_techniques(make_stepwise_model(KnockOut{100.0, 100.0, 95.0}, steps, 100.0, 0.03, 0.2, 1.0), "dao");
         expect_all_techniques(HestonPathParams::from({.n_steps = steps}), "heston");
     }
-}
-
-// Every product and sampler, on every target this machine supports: the same
-// bits, with odd path and step counts and parallel runs.
-std::vector<double> every_product() {
-    using S = SamplingMethod;
-    using T = MonteCarloTechnique;
-    std::vector<double> out;
-    auto keep = [&out](const EuropeanCallResult& r) {
-        out.push_back(r.price);
-        out.push_back(r.std_error);
-    };
-    for (const S sampling : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
-                             S::scrambled_sobol_brownian_bridge}) {
-        for (const T technique : {T::standard, T::antithetic, T::control_variate}) {
-            const U64 paths = sampling == S::pseudorandom ? 4203 : 203;
-            const EuropeanCallConfig c{.n_paths = paths, .n_steps = 13, .n_threads = 2, .technique = technique,
-                                       .sampling = sampling};
-            keep(european_call_price_mc_cpu_terminal(c));
-            keep(european_call_price_mc_cpu_stepwise(c));
-            keep(arithmetic_asian_call_price_mc_cpu(c));
-            keep(lookback_call_price_mc_cpu(c));
-            keep(down_and_out_call_price_mc_cpu({.barrier = 95.0, .n_paths = paths, .n_steps = 13, .n_threads = 2,
-                                                 .technique = technique, .sampling = sampling}));
-            keep(basket_call_price_mc_cpu({.n_paths = paths, .technique = technique, .sampling = sampling}));
-            if (sampling == S::pseudorandom)
-                keep(heston_european_call_price_mc_cpu(
-                    {.n_paths = paths, .n_steps = 9, .n_threads = 2, .technique = technique}));
-        }
-        const auto mlmc = arithmetic_asian_call_price_mlmc_cpu({.paths_per_level = {301, 151, 75, 37}, .sampling = sampling});
-        out.push_back(mlmc.price);
-        out.push_back(mlmc.std_error);
-    }
-    keep(merton_jump_diffusion_call_price_mc_cpu({.n_paths = 4001, .n_threads = 2}));
-    return out;
-}
-
-TEST(SimdTargets, EveryTargetGivesTheSameBits) {
-    simd::set_active_target(Target::scalar);
-    const std::vector<double> reference = every_product();
-    int compared = 0;
-    for (const Target t : {Target::avx2, Target::avx512}) {
-        if (!simd::target_supported(t)) continue;
-        ASSERT_TRUE(simd::set_active_target(t));
-        const std::vector<double> got = every_product();
-        ASSERT_EQ(got.size(), reference.size());
-        for (std::size_t i = 0; i < got.size(); ++i)
-            EXPECT_TRUE(same_bits(got[i], reference[i])) << simd::target_name(t) << " value " << i;
-        ++compared;
-    }
-    simd::set_active_target(simd::best_target());
-    RecordProperty("targets_compared_with_scalar", compared);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "mc_core/european.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/stepwise.hpp"
+#include "mc_core/studies.hpp"
 
 namespace {
 
@@ -183,14 +184,13 @@ TEST(EuropeanCall, StepwiseAntitheticStaysSerialAndSeesTheBridge) {
                   stepwise(9000, t, S::scrambled_sobol_brownian_bridge, 2, 8).price);
 }
 
-// Terminal runs against Black-Scholes: tests/python/test_european.py.
+// Terminal runs against Black-Scholes: tests/python/test_european.py. The closed form is pinned in studies_test.cpp
+// and, through the sweep, in tests/python/test_studies.py.
 TEST(EuropeanCall, StepwiseAgreesWithBlackScholes) {
-    const auto cdf = [](double x) { return 0.5 * std::erfc(-x / std::sqrt(2.0)); };
     const std::array<double, 5> rows[] = {{100.0, 100.0, 0.03, 0.2, 1.0}, {100.0, 120.0, 0.05, 0.3, 2.0},
                                           {80.0, 70.0, 0.0, 0.15, 0.5}};  // s0, k, r, sigma, t
     for (const auto& [s0, k, r, sigma, t] : rows) {
-        const double d1 = (std::log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / (sigma * std::sqrt(t));
-        const double bs = s0 * cdf(d1) - k * std::exp(-r * t) * cdf(d1 - sigma * std::sqrt(t));
+        const double bs = black_scholes_european_call_price(s0, k, r, sigma, t);
         for (S s : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
                     S::scrambled_sobol_brownian_bridge}) {
             double standard_error = 0.0;

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <bit>
-#include <chrono>
 
 #include "mc_core/dynamics.hpp"
 #include "mc_core/early_exercise.hpp"
@@ -45,14 +44,11 @@ TEST(Stop, EndsRunsOnWorkersAndOnTheCallingThread) {
                           Case{MonteCarloTechnique::standard, SamplingMethod::scrambled_sobol, 2}}) {
         SCOPED_TRACE(testing::Message() << "threads " << c.threads << ", sampling " << static_cast<int>(c.sampling));
         Poll poll{3};
-        const auto start = std::chrono::steady_clock::now();
         {
             const StopScope scope(Poll::answer, &poll);
             EXPECT_THROW(european_call_price_mc_cpu(long_european(c.technique, c.sampling, c.threads)), Interrupted);
         }
-        // Polls come every 10 ms: the third one stops the run long before its end.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-        EXPECT_EQ(poll.calls.load(), 3);
+        EXPECT_EQ(poll.calls.load(), 3);  // the third poll stops the run, and no poll comes after it
     }
 }
 

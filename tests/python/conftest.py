@@ -2,10 +2,31 @@
 
 from __future__ import annotations
 
+import math
+
 import pytest
 
 import brisklane
 from brisklane import _native, cli
+from brisklane.reference import black_scholes_call
+
+SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
+TECHNIQUES = ("standard", "antithetic", "control_variate")
+ENVELOPE = ["manifest", "price", "stderr", "values", "warnings"]
+
+
+def black_scholes_put(s0, k, r, sigma, t):
+    """By put-call parity from the package's call (pinned to textbook values in test_cli)."""
+    return black_scholes_call(s0, k, r, sigma, t) - s0 + k * math.exp(-r * t)
+
+
+def assert_envelope(result, workload, config, function=None):
+    """The plain result envelope of a pricing function: keys in order, no warnings, the config echoed sorted."""
+    assert list(result) == ENVELOPE and result["warnings"] == []
+    manifest = result["manifest"]
+    assert (manifest["workload"], manifest["function"]) == (workload, function or "price_" + workload)
+    assert manifest["config"] == config and list(manifest["config"]) == sorted(config)
+    assert result["values"] == {"price": result["price"], "stderr": result["stderr"]}
 
 
 @pytest.fixture(scope="session")

@@ -8,24 +8,14 @@ import math
 import pytest
 
 from brisklane import _native, reference
-from conftest import validation_cases
+from conftest import SAMPLING_METHODS, TECHNIQUES, assert_envelope, black_scholes_call as bs_call, validation_cases
 
 basket = _native.price_basket_call
-
-SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
-TECHNIQUES = ("standard", "antithetic", "control_variate")
 DEFAULTS = {
     "s01": 100.0, "s02": 95.0, "k": 100.0, "r": 0.03, "sigma1": 0.2, "sigma2": 0.25, "rho": 0.35,
     "weight1": 0.5, "weight2": 0.5, "t": 1.0, "n_paths": 100000, "seed": 42, "n_threads": 0,
     "technique": "standard", "sampling": "pseudorandom",
 }
-
-
-def bs_call(s0, k, r, sigma, t):
-    cdf = lambda x: 0.5 * math.erfc(-x / math.sqrt(2.0))  # noqa: E731
-    sd = sigma * math.sqrt(t)
-    d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
-    return s0 * cdf(d1) - k * math.exp(-r * t) * cdf(d1 - sd)
 
 
 def test_envelope_defaults_and_reading_order(recording_config):
@@ -37,10 +27,7 @@ def test_envelope_defaults_and_reading_order(recording_config):
         "weight1", "weight_1", "weight2", "weight_2", "t", "maturity", "n_paths", "paths", "seed", "n_threads",
         "technique", "sampling",
     ]
-    assert list(result) == ["manifest", "price", "stderr", "values", "warnings"] and result["warnings"] == []
-    assert (result["manifest"]["workload"], result["manifest"]["function"]) == ("basket_call", "price_basket_call")
-    assert result["manifest"]["config"] == {**DEFAULTS, "n_paths": 500}
-    assert result["values"] == {"price": result["price"], "stderr": result["stderr"]}
+    assert_envelope(result, "basket_call", {**DEFAULTS, "n_paths": 500})
 
 
 # In order (s02 = 0 with rho = 2 reports s02).

@@ -11,10 +11,7 @@ import pytest
 
 import brisklane
 from brisklane import cli
-from conftest import summary_fields
-
-SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
-TECHNIQUES = ("standard", "antithetic", "control_variate")
+from conftest import SAMPLING_METHODS, TECHNIQUES, summary_fields
 
 
 def assert_one_line_error(code, out, err, expected=None):

@@ -6,26 +6,30 @@ import pytest
 
 import brisklane
 from brisklane import _native
+from conftest import SAMPLING_METHODS, TECHNIQUES
 
 TARGETS = ("scalar", "avx2", "avx512")
 
 # Every module function with odd path and step counts; pseudorandom runs large
-# enough to be split over two workers and to fill whole lane tiles. Every
-# product with every sampler and technique: the core's SimdTargets test.
+# enough to be split over two workers and to fill whole lane tiles; then every
+# product with every sampler and technique.
 CALLS = [
-    ("price_european_call", {"n_paths": 4203, "n_threads": 2}),
-    ("price_arithmetic_asian_call", {"n_paths": 4203, "n_steps": 13, "n_threads": 2, "technique": "control_variate"}),
-    ("price_down_and_out_call", {"n_paths": 4203, "n_steps": 11, "n_threads": 2, "barrier": 95.0}),
     ("price_lookback_call", {"n_paths": 203, "n_steps": 9, "sampling": "randomized_halton", "technique": "antithetic"}),
-    ("price_basket_call", {"n_paths": 2001, "technique": "antithetic"}),
     ("price_american_put", {"n_paths": 2001, "n_steps": 9}),
     ("price_bermudan_put", {"n_paths": 2001, "n_steps": 9, "exercise_steps": [3, 6]}),
-    ("price_heston_european_call", {"n_paths": 4203, "n_steps": 7, "n_threads": 2, "technique": "antithetic"}),
     ("price_merton_jump_diffusion_call", {"n_paths": 4001, "n_threads": 2}),
-    ("price_european_call_parameter_sweep", {"n_paths": 1001, "method": "stepwise_paths", "n_steps": 5}),
     ("gaussian_uncertainty_moments", {"n_samples": 1001, "sampling": "scrambled_sobol"}),
-    ("arithmetic_asian_mlmc", {"levels": 3, "paths_per_level": [2001, 1001, 501]}),
-]
+] + [
+    (name, {"n_paths": 4203 if sampling == "pseudorandom" else 203, "n_steps": 13, "n_threads": 2, "barrier": 95.0,
+            "sampling": sampling, "technique": technique})
+    for sampling in SAMPLING_METHODS for technique in TECHNIQUES
+    for name in ("price_european_call", "price_arithmetic_asian_call", "price_lookback_call", "price_down_and_out_call",
+                 "price_basket_call") + (("price_heston_european_call",) if sampling == "pseudorandom" else ())
+] + [
+    ("price_european_call_parameter_sweep", {"n_paths": 1001, "method": "stepwise_paths", "n_steps": 13, "base_config": {"n_threads": 2},
+                                             "scenarios": [{"scenario_id": f"{s} {t}", "sampling": s, "technique": t}
+                                                           for s in SAMPLING_METHODS for t in TECHNIQUES]}),
+] + [("arithmetic_asian_mlmc", {"paths_per_level": [301, 151, 75, 37], "sampling": s}) for s in SAMPLING_METHODS]
 
 
 @pytest.fixture

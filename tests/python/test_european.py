@@ -11,11 +11,9 @@ import os
 
 import pytest
 
-from brisklane.cli import black_scholes_call  # pinned to textbook values in test_cli
+from conftest import SAMPLING_METHODS, TECHNIQUES, black_scholes_call  # pinned to textbook values in test_cli
 
-SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 STRUCTURED = SAMPLING_METHODS[1:]
-TECHNIQUES = ("standard", "antithetic", "control_variate")
 
 # Below 2000 paths per worker a run is serial on the raw seed; otherwise blocks of
 # ceil / floor n / W on derived seeds, merged in worker order. Antithetic runs are

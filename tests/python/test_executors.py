@@ -74,18 +74,6 @@ def test_every_executor_gives_the_local_bits(where, local_results, request):
             executor.shutdown()
 
 
-def kill_once(kill):
-    """A progress callback that calls `kill` once, when the first blocks are back."""
-    state = {"done": False}
-
-    def callback(paths_done, paths_total, running):
-        if paths_done > 0 and not state["done"]:
-            state["done"] = True
-            kill()
-
-    return callback, state
-
-
 ASIAN = ("arithmetic_asian_call", {"n_paths": 64 * 4000, "n_steps": 64})
 
 
@@ -93,9 +81,14 @@ def test_a_dask_worker_killed_mid_run_changes_no_bit(dask_client):
     long_asian = ("arithmetic_asian_call", {"n_paths": 32 * 200_000, "n_steps": 64})  # about a second
     expected = fingerprint(brisklane.price(*long_asian, blocks=32))
     victim = sorted(dask_client.run(os.getpid).values())[0]  # a worker process of the local cluster
-    callback, state = kill_once(lambda: os.kill(victim, signal.SIGKILL))
-    got = brisklane.price(*long_asian, blocks=32, executor=dask_client, progress=callback)
-    assert state["done"] and fingerprint(got) == expected
+    killed = []
+
+    def kill_once(paths_done, paths_total, running):  # when the first blocks are back
+        if paths_done > 0 and not killed:
+            killed.append(os.kill(victim, signal.SIGKILL))
+
+    got = brisklane.price(*long_asian, blocks=32, executor=dask_client, progress=kill_once)
+    assert killed and fingerprint(got) == expected
     dask_client.wait_for_workers(2, timeout=60)
 
 

@@ -9,13 +9,12 @@ import math
 import pytest
 
 import brisklane
-from conftest import summary_fields
+from conftest import SAMPLING_METHODS as SAMPLINGS, summary_fields
 
 moments = brisklane.gaussian_uncertainty_moments
 sweep = brisklane.price_european_call_parameter_sweep
 
 SMOKE_WARNING = "moment estimates are noisy below roughly 1024 samples; use as smoke evidence only"
-SAMPLINGS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scrambled_sobol", "scrambled_sobol_brownian_bridge")
 EUROPEAN_DEFAULTS = {
     "s0": 100.0, "k": 100.0, "r": 0.03, "sigma": 0.2, "t": 1.0, "n_paths": 100000, "n_steps": 252,
     "seed": 42, "n_threads": 0, "technique": "standard", "sampling": "pseudorandom",
