@@ -1,10 +1,13 @@
 # The two everyday commands:
 #   make demo   installs the package and prices the demo table
 #   make test   installs, then runs the core's C++ tests and the Python tests
+# and, against the extension built with AddressSanitizer + UBSan:
+#   make sanitized-tests   the Python tests
+#   make fuzz              the fuzzer, FUZZ_SECONDS long (default 600)
 PYTHON ?= python3
 BUILD ?= build
 
-.PHONY: demo test install deps core-tests python-tests bench clean
+.PHONY: demo test install deps core-tests python-tests sanitized-tests fuzz bench clean
 
 demo: install
 	$(PYTHON) -m brisklane demo
@@ -24,6 +27,15 @@ core-tests:
 
 python-tests:
 	$(PYTHON) -m pytest -q
+
+sanitized-tests:
+	scripts/sanitized python -m pytest -q -p no:cacheprovider
+
+FUZZ_SECONDS ?= 600
+fuzz:
+	mkdir -p $(BUILD)/fuzz-corpus
+	scripts/sanitized python fuzz/fuzz_native.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=$(BUILD)/fuzz- $(BUILD)/fuzz-corpus
 
 bench:
 	benchmarks/run
