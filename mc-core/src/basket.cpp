@@ -85,14 +85,18 @@ struct BasketModel {
 }  // namespace
 
 void validate_basket_call_config(const BasketCallConfig& c) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (!(c.s01 > 0.0)) fail("s01 must be > 0");
-    if (!(c.s02 > 0.0)) fail("s02 must be > 0");
-    if (!(c.k >= 0.0)) fail("k must be >= 0");
-    if (!(c.sigma1 >= 0.0)) fail("sigma1 must be >= 0");
-    if (!(c.sigma2 >= 0.0)) fail("sigma2 must be >= 0");
-    if (!(c.t > 0.0)) fail("t must be > 0");
-    if (!(c.rho >= -1.0 && c.rho <= 1.0)) fail("rho must be in [-1, 1]");
+    using R = BasketCallConfig;
+    static constexpr std::array<Check<R>, 8> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        above(&R::s01, 0.0, "s01 must be > 0"),
+        above(&R::s02, 0.0, "s02 must be > 0"),
+        at_least(&R::k, 0.0, "k must be >= 0"),
+        at_least(&R::sigma1, 0.0, "sigma1 must be >= 0"),
+        at_least(&R::sigma2, 0.0, "sigma2 must be >= 0"),
+        above(&R::t, 0.0, "t must be > 0"),
+        within(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
+    }};
+    check_rows(c, kChecks);
 }
 
 EuropeanCallResult basket_call_price_mc_cpu(const BasketCallConfig& c) {

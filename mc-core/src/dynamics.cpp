@@ -42,16 +42,20 @@ PathSums simulate_heston_antithetic_chunk(std::uint64_t stream_seed, std::uint64
 }
 
 void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (c.n_steps == 0) fail("n_steps must be > 0");
-    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
-    if (!(c.k >= 0.0)) fail("k must be >= 0");
-    if (!(c.v0 >= 0.0)) fail("v0 must be >= 0");
-    if (!(c.kappa >= 0.0)) fail("kappa must be >= 0");
-    if (!(c.theta >= 0.0)) fail("theta must be >= 0");
-    if (!(c.vol_of_vol >= 0.0)) fail("vol_of_vol must be >= 0");
-    if (!(c.rho >= -1.0 && c.rho <= 1.0)) fail("rho must be in [-1, 1]");
-    if (!(c.t > 0.0)) fail("t must be > 0");
+    using R = HestonEuropeanCallConfig;
+    static constexpr std::array<Check<R>, 10> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        above(&R::n_steps, 0, "n_steps must be > 0"),
+        above(&R::s0, 0.0, "s0 must be > 0"),
+        at_least(&R::k, 0.0, "k must be >= 0"),
+        at_least(&R::v0, 0.0, "v0 must be >= 0"),
+        at_least(&R::kappa, 0.0, "kappa must be >= 0"),
+        at_least(&R::theta, 0.0, "theta must be >= 0"),
+        at_least(&R::vol_of_vol, 0.0, "vol_of_vol must be >= 0"),
+        within(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
+        above(&R::t, 0.0, "t must be > 0"),
+    }};
+    check_rows(c, kChecks);
 }
 
 EuropeanCallResult heston_european_call_price_mc_cpu(const HestonEuropeanCallConfig& c) {
@@ -134,13 +138,17 @@ PathSums simulate_merton_jump_diffusion_chunk(std::uint64_t stream_seed, std::ui
 }
 
 void validate_merton_jump_diffusion_call_config(const MertonJumpDiffusionCallConfig& c) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
-    if (!(c.k > 0.0)) fail("k must be > 0");
-    if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
-    if (!(c.jump_intensity >= 0.0)) fail("jump_intensity must be >= 0");
-    if (!(c.jump_volatility >= 0.0)) fail("jump_volatility must be >= 0");
-    if (!(c.t > 0.0)) fail("t must be > 0");
+    using R = MertonJumpDiffusionCallConfig;
+    static constexpr std::array<Check<R>, 7> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        above(&R::s0, 0.0, "s0 must be > 0"),
+        above(&R::k, 0.0, "k must be > 0"),
+        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
+        at_least(&R::jump_intensity, 0.0, "jump_intensity must be >= 0"),
+        at_least(&R::jump_volatility, 0.0, "jump_volatility must be >= 0"),
+        above(&R::t, 0.0, "t must be > 0"),
+    }};
+    check_rows(c, kChecks);
 }
 
 EuropeanCallResult merton_jump_diffusion_call_price_mc_cpu(const MertonJumpDiffusionCallConfig& c) {

@@ -650,13 +650,17 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
 // American and Bermudan puts.
 
 void validate_american_put_config(const AmericanPutConfig& c) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (c.n_steps < 2) fail("n_steps must be >= 2 for LSM regression");
-    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
-    if (!(c.k > 0.0)) fail("k must be > 0");
-    if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
-    if (!(c.t > 0.0)) fail("t must be > 0");
-    if (c.basis_degree == 0) fail("basis_degree must be > 0");
+    using R = AmericanPutConfig;
+    static constexpr std::array<Check<R>, 7> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        at_least(&R::n_steps, 2, "n_steps must be >= 2 for LSM regression"),
+        above(&R::s0, 0.0, "s0 must be > 0"),
+        above(&R::k, 0.0, "k must be > 0"),
+        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
+        above(&R::t, 0.0, "t must be > 0"),
+        above(&R::basis_degree, 0, "basis_degree must be > 0"),
+    }};
+    check_rows(c, kChecks);
 }
 
 void validate_bermudan_put_config(const BermudanPutConfig& c) {

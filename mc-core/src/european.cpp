@@ -33,18 +33,26 @@ EuropeanCallResult european_call_price_mc_cpu(const EuropeanCallConfig& c) {
 
 EuropeanCallResult european_call_price_mc_cpu_planned(const EuropeanCallConfig& c,
                                                       const std::optional<BlockPlan>& plan) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (c.n_steps == 0) fail("n_steps must be > 0");
+    using R = EuropeanCallConfig;
+    static constexpr std::array<Check<R>, 2> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        above(&R::n_steps, 0, "n_steps must be > 0"),
+    }};
+    check_rows(c, kChecks);
     return european_call_price_mc_cpu_terminal(c, plan);
 }
 
 void validate_european_call_config(const EuropeanCallConfig& c) {
-    if (c.n_paths == 0) fail("n_paths must be > 0");
-    if (c.n_steps == 0) fail("n_steps must be > 0");
-    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
-    if (!(c.k > 0.0)) fail("k must be > 0");
-    if (!(c.sigma > 0.0)) fail("sigma must be > 0");
-    if (!(c.t > 0.0)) fail("t must be > 0");
+    using R = EuropeanCallConfig;
+    static constexpr std::array<Check<R>, 6> kChecks{{
+        above(&R::n_paths, 0, "n_paths must be > 0"),
+        above(&R::n_steps, 0, "n_steps must be > 0"),
+        above(&R::s0, 0.0, "s0 must be > 0"),
+        above(&R::k, 0.0, "k must be > 0"),
+        above(&R::sigma, 0.0, "sigma must be > 0"),
+        above(&R::t, 0.0, "t must be > 0"),
+    }};
+    check_rows(c, kChecks);
 }
 
 // ---------------------------------------------------------------------------

@@ -211,9 +211,13 @@ ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std:
 }  // namespace
 
 void validate_arithmetic_asian_mlmc_config(const ArithmeticAsianMlmcConfig& c) {
-    if (c.base_steps == 0) fail("base_steps must be > 0");
-    if (c.levels == 0) fail("levels must be > 0");
-    if (c.refinement_factor < 2) fail("refinement_factor must be >= 2");
+    using R = ArithmeticAsianMlmcConfig;
+    static constexpr std::array<Check<R>, 3> kChecks{{
+        above(&R::base_steps, 0, "base_steps must be > 0"),
+        above(&R::levels, 0, "levels must be > 0"),
+        at_least(&R::refinement_factor, 2, "refinement_factor must be >= 2"),
+    }};
+    check_rows(c, kChecks);
     if (c.paths_per_level.size() != c.levels)
         fail(
             "assertion `left == right` failed: paths_per_level must contain one positive path count per level\n"

@@ -46,10 +46,14 @@ EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& c) {
 EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& c,
                                                       const std::optional<BlockPlan>& plan) {
     require_paths_and_steps(c.n_paths, c.n_steps);
-    if (!(c.s0 > 0.0)) fail("s0 must be > 0");
-    if (!(c.k >= 0.0)) fail("k must be >= 0");
-    if (!(c.sigma >= 0.0)) fail("sigma must be >= 0");
-    if (!(c.t > 0.0)) fail("t must be > 0");
+    using R = LookbackCallConfig;
+    static constexpr std::array<Check<R>, 4> kChecks{{
+        above(&R::s0, 0.0, "s0 must be > 0"),
+        at_least(&R::k, 0.0, "k must be >= 0"),
+        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
+        above(&R::t, 0.0, "t must be > 0"),
+    }};
+    check_rows(c, kChecks);
     return price(RunningMaximum{c.s0, c.k}, c, plan);
 }
 

@@ -5,10 +5,13 @@
 // second into MemoryError, both with the text unchanged.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace mc_core {
@@ -24,6 +27,57 @@ public:
 };
 
 [[noreturn]] inline void fail(const std::string& message) { throw FatalError(message); }
+
+// ---- Validation as rows ---------------------------------------------------
+//
+// A record's checks are a table of rows (field, bound, message), run in order;
+// the first row whose comparison does not hold is the FatalError. A row holds
+// only when its comparison is true, so NaN fails every bound.
+
+template <class Record>
+struct Check {
+    enum class Bound : std::uint8_t { above, at_least, within };
+    double Record::*real = nullptr;         // the field: a real ...
+    std::uint64_t Record::*count = nullptr;  // ... or a count
+    Bound bound = Bound::above;
+    double low = 0.0;
+    double high = 0.0;
+    const char* message = "";
+
+    bool holds(const Record& record) const {
+        const double value = real != nullptr ? record.*real : static_cast<double>(record.*count);
+        switch (bound) {
+            case Bound::above: return value > low;
+            case Bound::at_least: return value >= low;
+            case Bound::within: return value >= low && value <= high;
+        }
+        return false;
+    }
+};
+
+// field > low, field >= low, low <= field <= high.
+template <class Record, class T>
+constexpr Check<Record> above(T Record::*field, double low, const char* message) {
+    Check<Record> row{nullptr, nullptr, Check<Record>::Bound::above, low, 0.0, message};
+    if constexpr (std::is_same_v<T, double>) row.real = field; else row.count = field;
+    return row;
+}
+template <class Record, class T>
+constexpr Check<Record> at_least(T Record::*field, double low, const char* message) {
+    Check<Record> row = above(field, low, message);
+    row.bound = Check<Record>::Bound::at_least;
+    return row;
+}
+template <class Record>
+constexpr Check<Record> within(double Record::*field, double low, double high, const char* message) {
+    return {field, nullptr, Check<Record>::Bound::within, low, high, message};
+}
+
+template <class Record, std::size_t N>
+void check_rows(const Record& record, const std::array<Check<Record>, N>& rows) {
+    for (const Check<Record>& row : rows)
+        if (!row.holds(record)) fail(row.message);
+}
 
 // A vector of `count` value-initialised elements, or AllocationFailure
 // ("cannot allocate <what>: <count> values") when the size overflows or the
