@@ -87,14 +87,14 @@ struct BasketModel {
 void validate_basket_call_config(const BasketCallConfig& c) {
     using R = BasketCallConfig;
     static constexpr std::array<Check<R>, 8> kChecks{{
-        above(&R::n_paths, 0, "n_paths must be > 0"),
-        above(&R::s01, 0.0, "s01 must be > 0"),
-        above(&R::s02, 0.0, "s02 must be > 0"),
-        at_least(&R::k, 0.0, "k must be >= 0"),
-        at_least(&R::sigma1, 0.0, "sigma1 must be >= 0"),
-        at_least(&R::sigma2, 0.0, "sigma2 must be >= 0"),
-        above(&R::t, 0.0, "t must be > 0"),
-        within(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
+        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
+        above<R>(&R::s01, 0.0, "s01 must be > 0"),
+        above<R>(&R::s02, 0.0, "s02 must be > 0"),
+        at_least<R>(&R::k, 0.0, "k must be >= 0"),
+        at_least<R>(&R::sigma1, 0.0, "sigma1 must be >= 0"),
+        at_least<R>(&R::sigma2, 0.0, "sigma2 must be >= 0"),
+        above<R>(&R::t, 0.0, "t must be > 0"),
+        within<R>(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
     }};
     check_rows(c, kChecks);
 }

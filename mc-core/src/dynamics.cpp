@@ -44,16 +44,16 @@ PathSums simulate_heston_antithetic_chunk(std::uint64_t stream_seed, std::uint64
 void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
     using R = HestonEuropeanCallConfig;
     static constexpr std::array<Check<R>, 10> kChecks{{
-        above(&R::n_paths, 0, "n_paths must be > 0"),
-        above(&R::n_steps, 0, "n_steps must be > 0"),
-        above(&R::s0, 0.0, "s0 must be > 0"),
-        at_least(&R::k, 0.0, "k must be >= 0"),
-        at_least(&R::v0, 0.0, "v0 must be >= 0"),
-        at_least(&R::kappa, 0.0, "kappa must be >= 0"),
-        at_least(&R::theta, 0.0, "theta must be >= 0"),
-        at_least(&R::vol_of_vol, 0.0, "vol_of_vol must be >= 0"),
-        within(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
-        above(&R::t, 0.0, "t must be > 0"),
+        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
+        above<R>(&R::n_steps, 0, "n_steps must be > 0"),
+        above<R>(&R::s0, 0.0, "s0 must be > 0"),
+        at_least<R>(&R::k, 0.0, "k must be >= 0"),
+        at_least<R>(&R::v0, 0.0, "v0 must be >= 0"),
+        at_least<R>(&R::kappa, 0.0, "kappa must be >= 0"),
+        at_least<R>(&R::theta, 0.0, "theta must be >= 0"),
+        at_least<R>(&R::vol_of_vol, 0.0, "vol_of_vol must be >= 0"),
+        within<R>(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
+        above<R>(&R::t, 0.0, "t must be > 0"),
     }};
     check_rows(c, kChecks);
 }
@@ -140,13 +140,13 @@ PathSums simulate_merton_jump_diffusion_chunk(std::uint64_t stream_seed, std::ui
 void validate_merton_jump_diffusion_call_config(const MertonJumpDiffusionCallConfig& c) {
     using R = MertonJumpDiffusionCallConfig;
     static constexpr std::array<Check<R>, 7> kChecks{{
-        above(&R::n_paths, 0, "n_paths must be > 0"),
-        above(&R::s0, 0.0, "s0 must be > 0"),
-        above(&R::k, 0.0, "k must be > 0"),
-        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
-        at_least(&R::jump_intensity, 0.0, "jump_intensity must be >= 0"),
-        at_least(&R::jump_volatility, 0.0, "jump_volatility must be >= 0"),
-        above(&R::t, 0.0, "t must be > 0"),
+        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
+        above<R>(&R::s0, 0.0, "s0 must be > 0"),
+        above<R>(&R::k, 0.0, "k must be > 0"),
+        at_least<R>(&R::sigma, 0.0, "sigma must be >= 0"),
+        at_least<R>(&R::jump_intensity, 0.0, "jump_intensity must be >= 0"),
+        at_least<R>(&R::jump_volatility, 0.0, "jump_volatility must be >= 0"),
+        above<R>(&R::t, 0.0, "t must be > 0"),
     }};
     check_rows(c, kChecks);
 }

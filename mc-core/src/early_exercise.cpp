@@ -652,13 +652,13 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
 void validate_american_put_config(const AmericanPutConfig& c) {
     using R = AmericanPutConfig;
     static constexpr std::array<Check<R>, 7> kChecks{{
-        above(&R::n_paths, 0, "n_paths must be > 0"),
-        at_least(&R::n_steps, 2, "n_steps must be >= 2 for LSM regression"),
-        above(&R::s0, 0.0, "s0 must be > 0"),
-        above(&R::k, 0.0, "k must be > 0"),
-        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
-        above(&R::t, 0.0, "t must be > 0"),
-        above(&R::basis_degree, 0, "basis_degree must be > 0"),
+        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
+        at_least<R>(&R::n_steps, 2, "n_steps must be >= 2 for LSM regression"),
+        above<R>(&R::s0, 0.0, "s0 must be > 0"),
+        above<R>(&R::k, 0.0, "k must be > 0"),
+        at_least<R>(&R::sigma, 0.0, "sigma must be >= 0"),
+        above<R>(&R::t, 0.0, "t must be > 0"),
+        above<R>(&R::basis_degree, 0, "basis_degree must be > 0"),
     }};
     check_rows(c, kChecks);
 }

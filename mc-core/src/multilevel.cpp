@@ -213,9 +213,9 @@ ArithmeticAsianMlmcResult replicated_run(const Config& c, const std::vector<std:
 void validate_arithmetic_asian_mlmc_config(const ArithmeticAsianMlmcConfig& c) {
     using R = ArithmeticAsianMlmcConfig;
     static constexpr std::array<Check<R>, 3> kChecks{{
-        above(&R::base_steps, 0, "base_steps must be > 0"),
-        above(&R::levels, 0, "levels must be > 0"),
-        at_least(&R::refinement_factor, 2, "refinement_factor must be >= 2"),
+        above<R>(&R::base_steps, 0, "base_steps must be > 0"),
+        above<R>(&R::levels, 0, "levels must be > 0"),
+        at_least<R>(&R::refinement_factor, 2, "refinement_factor must be >= 2"),
     }};
     check_rows(c, kChecks);
     if (c.paths_per_level.size() != c.levels)

@@ -48,10 +48,10 @@ EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& 
     require_paths_and_steps(c.n_paths, c.n_steps);
     using R = LookbackCallConfig;
     static constexpr std::array<Check<R>, 4> kChecks{{
-        above(&R::s0, 0.0, "s0 must be > 0"),
-        at_least(&R::k, 0.0, "k must be >= 0"),
-        at_least(&R::sigma, 0.0, "sigma must be >= 0"),
-        above(&R::t, 0.0, "t must be > 0"),
+        above<R>(&R::s0, 0.0, "s0 must be > 0"),
+        at_least<R>(&R::k, 0.0, "k must be >= 0"),
+        at_least<R>(&R::sigma, 0.0, "sigma must be >= 0"),
+        above<R>(&R::t, 0.0, "t must be > 0"),
     }};
     check_rows(c, kChecks);
     return price(RunningMaximum{c.s0, c.k}, c, plan);

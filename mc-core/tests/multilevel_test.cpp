@@ -44,8 +44,12 @@ TEST(MlmcLevels, ZeroStrikeLevelsEstimateTheForwardAverages) {
                                Row{SamplingMethod::latin_hypercube, 3, 2, 27},
                                Row{SamplingMethod::scrambled_sobol, 4, 1, 16},
                                Row{SamplingMethod::pseudorandom, 3, 1, 10}}) {  // M does not divide n_f
-            const Config c{.k = 0.0, .r = 0.2, .sigma = sigma, .refinement_factor = row.refinement,
-                           .sampling = row.sampling};
+            Config c;
+            c.k = 0.0;
+            c.r = 0.2;
+            c.sigma = sigma;
+            c.refinement_factor = row.refinement;
+            c.sampling = row.sampling;
             const std::uint64_t n_c = row.n_f / row.refinement;
             const double y = row.level == 0 ? average(c, row.n_f, row.n_f)
                                             : average(c, n_c * row.refinement, row.n_f) - average(c, n_c, n_c);

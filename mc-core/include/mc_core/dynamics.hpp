@@ -172,15 +172,10 @@ EuropeanCallResult heston_european_call_price_mc_cpu_planned(const HestonEuropea
 // ---------------------------------------------------------------------------
 // Merton jump-diffusion call.
 
-struct MertonJumpDiffusionCallConfig {
-    double s0 = 100.0;
-    double k = 100.0;
-    double r = 0.03;
-    double sigma = 0.2;
+struct MertonJumpDiffusionCallConfig : GbmMarket {
     double jump_intensity = 0.4;    // Poisson rate lambda per year
     double jump_mean = -0.08;       // mean of one log-jump
     double jump_volatility = 0.25;  // standard deviation of one log-jump
-    double t = 1.0;
     std::uint64_t n_paths = 100000;
     std::uint64_t seed = 42;
     std::uint64_t n_threads = 0;

@@ -111,12 +111,7 @@ inline constexpr const char* kThreadsWarning =
 // ---------------------------------------------------------------------------
 // American and Bermudan puts.
 
-struct AmericanPutConfig {
-    double s0 = 100.0;
-    double k = 100.0;
-    double r = 0.03;
-    double sigma = 0.2;
-    double t = 1.0;
+struct AmericanPutConfig : GbmMarket {
     std::uint64_t n_paths = 100000;
     std::uint64_t n_steps = 64;
     std::uint64_t seed = 42;

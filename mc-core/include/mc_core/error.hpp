@@ -55,21 +55,22 @@ struct Check {
     }
 };
 
-// field > low, field >= low, low <= field <= high.
-template <class Record, class T>
-constexpr Check<Record> above(T Record::*field, double low, const char* message) {
+// field > low, field >= low, low <= field <= high; the record is named
+// (`above<Config>(&Config::s0, ...)`) since its fields may be a base's.
+template <class Record, class Owner, class T>
+constexpr Check<Record> above(T Owner::*field, double low, const char* message) {
     Check<Record> row{nullptr, nullptr, Check<Record>::Bound::above, low, 0.0, message};
     if constexpr (std::is_same_v<T, double>) row.real = field; else row.count = field;
     return row;
 }
-template <class Record, class T>
-constexpr Check<Record> at_least(T Record::*field, double low, const char* message) {
-    Check<Record> row = above(field, low, message);
+template <class Record, class Owner, class T>
+constexpr Check<Record> at_least(T Owner::*field, double low, const char* message) {
+    Check<Record> row = above<Record>(field, low, message);
     row.bound = Check<Record>::Bound::at_least;
     return row;
 }
-template <class Record>
-constexpr Check<Record> within(double Record::*field, double low, double high, const char* message) {
+template <class Record, class Owner>
+constexpr Check<Record> within(double Owner::*field, double low, double high, const char* message) {
     return {field, nullptr, Check<Record>::Bound::within, low, high, message};
 }
 

@@ -35,12 +35,17 @@ enum class PricingWorkloadFamily : std::uint8_t {
     bermudan_put = 8,
 };
 
-struct EuropeanCallConfig {
+// The market of an option on one asset under geometric Brownian motion, with
+// the defaults every such product starts from.
+struct GbmMarket {
     double s0 = 100.0;
     double k = 100.0;
     double r = 0.03;
     double sigma = 0.2;
     double t = 1.0;
+};
+
+struct EuropeanCallConfig : GbmMarket {
     std::uint64_t n_paths = 100000;
     std::uint64_t n_steps = 252;
     std::uint64_t seed = 42;

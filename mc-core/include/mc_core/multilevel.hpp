@@ -37,12 +37,7 @@
 
 namespace mc_core {
 
-struct ArithmeticAsianMlmcConfig {
-    double s0 = 100.0;
-    double k = 100.0;
-    double r = 0.03;
-    double sigma = 0.2;
-    double t = 1.0;
+struct ArithmeticAsianMlmcConfig : GbmMarket {
     std::uint64_t base_steps = 16;
     std::uint64_t levels = 4;
     std::uint64_t refinement_factor = 2;

@@ -29,13 +29,8 @@ namespace mc_core {
 using ArithmeticAsianCallConfig = EuropeanCallConfig;
 using LookbackCallConfig = EuropeanCallConfig;
 
-struct DownAndOutCallConfig {
-    double s0 = 100.0;
-    double k = 100.0;
+struct DownAndOutCallConfig : GbmMarket {
     double barrier = 80.0;
-    double r = 0.03;
-    double sigma = 0.2;
-    double t = 1.0;
     std::uint64_t n_paths = 100000;
     std::uint64_t n_steps = 252;
     std::uint64_t seed = 42;
