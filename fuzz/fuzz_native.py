@@ -13,8 +13,10 @@ so enormous buffers fail as MemoryError at once, and every call gets a short
 wall-clock budget, after which the signal handler raises inside it (the
 functions poll for signals while they run).
 
-Run through ``scripts/fuzz`` (``make fuzz``), which builds the sanitized
-extension; the arguments are libFuzzer's (``-max_total_time=120``, ``-runs=N``).
+Run it with ``make fuzz``: first coverage-guided against the installed build,
+then its corpus against the sanitized one (``scripts/sanitized``). The
+arguments are libFuzzer's (``-max_total_time=120``, ``-runs=N``, a corpus
+folder, or a crash file to replay).
 """
 
 from __future__ import annotations
