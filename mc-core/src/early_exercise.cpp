@@ -208,7 +208,7 @@ void simulate_stream_paths(const LsmGrid& grid, double s0, std::uint64_t n_paths
         const auto tile = [&](StreamDraw<V>& draw, std::uint64_t first, std::uint64_t c_units) {
             for (std::uint64_t u = 0; u < c_units; ++u) {
                 double* const path = values + first + u;
-                simulate_lane_paths<V>(draw, grid, s0, n_steps, schedule, [&](std::uint64_t date, V prices) {
+                simulate_lane_paths<V>(draw, grid, s0, n_steps, schedule, [&](std::uint64_t date, V prices) MC_PACK_LAMBDA {
                     double* const column = path + date * n_paths;
                     for (std::size_t l = 0; l < kWidth; ++l) column[l * c_units] = prices[l];
                 });
