@@ -41,7 +41,7 @@ fuzz: install
 	$(PYTHON) -m pip install -q atheris
 	mkdir -p $(BUILD)/fuzz-corpus
 	$(PYTHON) fuzz/fuzz_native.py $(FUZZ_ARGS)
-	scripts/sanitized python fuzz/fuzz_native.py -rss_limit_mb=0 $(FUZZ_ARGS)
+	scripts/sanitized python fuzz/fuzz_native.py -rss_limit_mb=0 -keep_seed=1 $(FUZZ_ARGS)
 
 bench:
 	benchmarks/run
