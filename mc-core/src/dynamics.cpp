@@ -43,9 +43,7 @@ PathSums simulate_heston_antithetic_chunk(std::uint64_t stream_seed, std::uint64
 
 void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
     using R = HestonEuropeanCallConfig;
-    static constexpr std::array<Check<R>, 10> kChecks{{
-        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
-        above<R>(&R::n_steps, 0, "n_steps must be > 0"),
+    static constexpr std::array<Check<R>, 8> kChecks{{
         above<R>(&R::s0, 0.0, "s0 must be > 0"),
         at_least<R>(&R::k, 0.0, "k must be >= 0"),
         at_least<R>(&R::v0, 0.0, "v0 must be >= 0"),
@@ -55,6 +53,7 @@ void validate_heston_european_call_config(const HestonEuropeanCallConfig& c) {
         within<R>(&R::rho, -1.0, 1.0, "rho must be in [-1, 1]"),
         above<R>(&R::t, 0.0, "t must be > 0"),
     }};
+    check_rows(c, kPathCountChecks<R>);
     check_rows(c, kChecks);
 }
 

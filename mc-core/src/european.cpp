@@ -33,25 +33,19 @@ EuropeanCallResult european_call_price_mc_cpu(const EuropeanCallConfig& c) {
 
 EuropeanCallResult european_call_price_mc_cpu_planned(const EuropeanCallConfig& c,
                                                       const std::optional<BlockPlan>& plan) {
-    using R = EuropeanCallConfig;
-    static constexpr std::array<Check<R>, 2> kChecks{{
-        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
-        above<R>(&R::n_steps, 0, "n_steps must be > 0"),
-    }};
-    check_rows(c, kChecks);
+    check_rows(c, kPathCountChecks<EuropeanCallConfig>);
     return european_call_price_mc_cpu_terminal(c, plan);
 }
 
 void validate_european_call_config(const EuropeanCallConfig& c) {
     using R = EuropeanCallConfig;
-    static constexpr std::array<Check<R>, 6> kChecks{{
-        above<R>(&R::n_paths, 0, "n_paths must be > 0"),
-        above<R>(&R::n_steps, 0, "n_steps must be > 0"),
+    static constexpr std::array<Check<R>, 4> kChecks{{
         above<R>(&R::s0, 0.0, "s0 must be > 0"),
         above<R>(&R::k, 0.0, "k must be > 0"),
         above<R>(&R::sigma, 0.0, "sigma must be > 0"),
         above<R>(&R::t, 0.0, "t must be > 0"),
     }};
+    check_rows(c, kPathCountChecks<R>);
     check_rows(c, kChecks);
 }
 

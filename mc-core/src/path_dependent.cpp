@@ -8,11 +8,6 @@ namespace {
 
 using T = MonteCarloTechnique;
 
-void require_paths_and_steps(std::uint64_t n_paths, std::uint64_t n_steps) {
-    if (n_paths == 0) fail("n_paths must be > 0");
-    if (n_steps == 0) fail("n_steps must be > 0");
-}
-
 template <class Functional, class Config>
 EuropeanCallResult price(Functional functional, const Config& c, const std::optional<BlockPlan>& plan) {
     const auto model = make_stepwise_model(functional, c.n_steps, c.s0, c.r, c.sigma, c.t);
@@ -35,7 +30,7 @@ EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallC
 
 EuropeanCallResult arithmetic_asian_call_price_mc_cpu_planned(const ArithmeticAsianCallConfig& c,
                                                               const std::optional<BlockPlan>& plan) {
-    require_paths_and_steps(c.n_paths, c.n_steps);
+    check_rows(c, kPathCountChecks<ArithmeticAsianCallConfig>);
     return price(average(c.n_steps, c.k), c, plan);
 }
 
@@ -45,7 +40,6 @@ EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& c) {
 
 EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& c,
                                                       const std::optional<BlockPlan>& plan) {
-    require_paths_and_steps(c.n_paths, c.n_steps);
     using R = LookbackCallConfig;
     static constexpr std::array<Check<R>, 4> kChecks{{
         above<R>(&R::s0, 0.0, "s0 must be > 0"),
@@ -53,6 +47,7 @@ EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& 
         at_least<R>(&R::sigma, 0.0, "sigma must be >= 0"),
         above<R>(&R::t, 0.0, "t must be > 0"),
     }};
+    check_rows(c, kPathCountChecks<R>);
     check_rows(c, kChecks);
     return price(RunningMaximum{c.s0, c.k}, c, plan);
 }
@@ -63,7 +58,7 @@ EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c)
 
 EuropeanCallResult down_and_out_call_price_mc_cpu_planned(const DownAndOutCallConfig& c,
                                                           const std::optional<BlockPlan>& plan) {
-    require_paths_and_steps(c.n_paths, c.n_steps);
+    check_rows(c, kPathCountChecks<DownAndOutCallConfig>);
     if (!(c.barrier > 0.0)) fail("barrier must be > 0");
     return price(KnockOut{c.s0, c.k, c.barrier}, c, plan);
 }

@@ -58,20 +58,23 @@ struct Check {
 // field > low, field >= low, low <= field <= high; the record is named
 // (`above<Config>(&Config::s0, ...)`) since its fields may be a base's.
 template <class Record, class Owner, class T>
-constexpr Check<Record> above(T Owner::*field, double low, const char* message) {
-    Check<Record> row{nullptr, nullptr, Check<Record>::Bound::above, low, 0.0, message};
+constexpr Check<Record> check_row(T Owner::*field, typename Check<Record>::Bound bound, double low, double high,
+                                  const char* message) {
+    Check<Record> row{nullptr, nullptr, bound, low, high, message};
     if constexpr (std::is_same_v<T, double>) row.real = field; else row.count = field;
     return row;
 }
 template <class Record, class Owner, class T>
+constexpr Check<Record> above(T Owner::*field, double low, const char* message) {
+    return check_row<Record>(field, Check<Record>::Bound::above, low, 0.0, message);
+}
+template <class Record, class Owner, class T>
 constexpr Check<Record> at_least(T Owner::*field, double low, const char* message) {
-    Check<Record> row = above<Record>(field, low, message);
-    row.bound = Check<Record>::Bound::at_least;
-    return row;
+    return check_row<Record>(field, Check<Record>::Bound::at_least, low, 0.0, message);
 }
 template <class Record, class Owner>
 constexpr Check<Record> within(double Owner::*field, double low, double high, const char* message) {
-    return {field, nullptr, Check<Record>::Bound::within, low, high, message};
+    return check_row<Record>(field, Check<Record>::Bound::within, low, high, message);
 }
 
 template <class Record, std::size_t N>

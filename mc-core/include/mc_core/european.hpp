@@ -10,6 +10,7 @@
 //  * The stepwise method lives with the stepwise engine (stepwise.hpp).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -44,6 +45,14 @@ struct GbmMarket {
     double sigma = 0.2;
     double t = 1.0;
 };
+
+// The checks every product with a path and a step count starts with, in this
+// order.
+template <class Record>
+inline constexpr std::array<Check<Record>, 2> kPathCountChecks{{
+    above<Record>(&Record::n_paths, 0, "n_paths must be > 0"),
+    above<Record>(&Record::n_steps, 0, "n_steps must be > 0"),
+}};
 
 struct EuropeanCallConfig : GbmMarket {
     std::uint64_t n_paths = 100000;
