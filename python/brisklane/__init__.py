@@ -14,6 +14,12 @@ the field, the interpreter lock released, and an :class:`Estimate` that depends
 on the configuration and the block plan only, never on the thread count::
 
     >>> brisklane.price("arithmetic_asian_call", spot=105, n_paths=10**6, threads=2)
+
+``replicates=R`` gives quasi-Monte Carlo runs an honest error bar: R independently
+randomized runs, their spread as the standard error::
+
+    >>> brisklane.price("european_call", sampling="scrambled_sobol", n_paths=2**14, replicates=16)
+
 A fatal error in the core (for example an invalid configuration) raises
 :class:`PanicException`, which derives from ``BaseException``.
 """
@@ -21,6 +27,7 @@ A fatal error in the core (for example an invalid configuration) raises
 from brisklane import _native
 from brisklane._api import PRODUCTS, ConfigError, Estimate, default_blocks, price
 from brisklane._native import __version__
+from brisklane._replicates import replicate_seeds
 
 _FUNCTIONS = (
     "price_european_call",
@@ -46,6 +53,7 @@ __all__ = [
     "default_blocks",
     "engine_info",
     "price",
+    "replicate_seeds",
     "set_simd_target",
     "simd_target",
 ]

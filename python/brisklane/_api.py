@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from brisklane import _native, _schedule
 from brisklane._progress import ProgressBar
+from brisklane._replicates import mean_and_stderr, replicate_seeds, student_t_quantile
 
 __all__ = ["ConfigError", "Estimate", "PRODUCTS", "default_blocks", "price"]
 
@@ -66,9 +67,10 @@ class Estimate:
     stderr : float
         Its standard error.
     interval : tuple of float
-        The 95% confidence interval, ``price -/+ 1.96 stderr``.
+        The 95% confidence interval, ``price -/+ 1.96 stderr``; with replicates, ``price -/+
+        t stderr`` with t the 97.5% quantile of Student's t with R - 1 degrees of freedom.
     n_paths : int
-        Paths simulated (antithetic runs count both paths of each pair).
+        Paths simulated, every replicate's (antithetic runs count both paths of each pair).
     blocks : int
         Blocks the run was cut into; with the configuration they fix the bits.
     elapsed : float
@@ -83,7 +85,9 @@ class Estimate:
         Every field used, defaults filled in, and ``threads``, the worker count used.
     manifest : dict
         ``product``, ``config``, the block plan (``blocks``, ``threads``) and
-        :func:`brisklane.engine_info`.
+        :func:`brisklane.engine_info`; with replicates, ``replicates`` and ``replicate_seeds``.
+    replicate_prices : tuple of float
+        Each replicate's price, in replicate order (empty without replicates).
     """
 
     price: float
@@ -96,12 +100,14 @@ class Estimate:
     details: Mapping[str, Any] = field(default_factory=dict)
     config: Mapping[str, Any] = field(default_factory=dict)
     manifest: Mapping[str, Any] = field(default_factory=dict)
+    replicate_prices: Tuple[float, ...] = ()
 
     def to_dict(self) -> dict[str, Any]:
         """The estimate as plain Python values (lists for tuples), ready for JSON."""
         out = asdict(self)
         out["interval"] = list(self.interval)
         out["warnings"] = list(self.warnings)
+        out["replicate_prices"] = list(self.replicate_prices)
         return out
 
     def __repr__(self) -> str:
@@ -307,6 +313,10 @@ class _Run:
             return None
         return shape[0] // self.blocks * shape[1]
 
+    def seeded(self, seed: int) -> "_Run":
+        """The same run under another seed."""
+        return _Run(self.product, {**self.values, "seed": seed}, self.blocks)
+
     def scaled(self, paths: int, blocks: int) -> "_Run":
         """The same run with `paths` paths (per level, `paths` times its count) on `blocks` blocks."""
         values = dict(self.values)
@@ -336,12 +346,18 @@ class _Pricing:
         self.done_before = 0  # paths of earlier rounds' blocks this round reuses
         self.last_report = -math.inf
         self.reported_done = 0
+        # While replicates run: the paths of the replicates before this one, every replicate's
+        # paths, and the estimate of the replicates done (which the callback sees as running).
+        self.replicate_view: Optional[Tuple[int, int, Optional[Estimate]]] = None
 
     def report(self, done: int, total: int, running: Optional[Estimate], force: bool = False) -> None:
         now = time.perf_counter()
         if self.progress is None or (not force and now - self.last_report < _PROGRESS_SECONDS):
             return
         self.last_report = now
+        if self.replicate_view is not None:
+            before, total, running = self.replicate_view
+            done += before
         self.reported_done = max(self.reported_done, done)
         self.progress(self.reported_done, total, running)
 
@@ -461,6 +477,46 @@ class _Pricing:
         return result, run, rounds
 
 
+    def replicated(self, run: _Run, seeds: Sequence[int]) -> List[Dict[str, Any]]:
+        """The results of `run` under each of `seeds`, one replicate after another."""
+        results: List[Dict[str, Any]] = []
+        per_replicate = run.paths
+        for seed in seeds:
+            finished = _replicate_estimate(self.product, run, results, seeds, 0.0, None, (), {}) if len(results) >= 2 else None
+            self.replicate_view = (len(results) * per_replicate, len(seeds) * per_replicate, finished)
+            results.append(self.price(run.seeded(seed))[0])
+        self.replicate_view = None
+        return results
+
+    def until_replicated(
+        self, run: _Run, seeds: Sequence[int], target: float, max_paths: int
+    ) -> Tuple[List[Dict[str, Any]], _Run, int]:
+        """Rounds of every replicate at twice the paths on twice the blocks until the
+        replicates' stderr reaches `target`; a round that would pass `max_paths` (over every
+        replicate) is not run. Each round runs the replicates' point sets from their start:
+        a Sobol or Halton replicate continues its sequence, a Latin hypercube one is drawn
+        again at twice the size."""
+        first = run
+        rounds = 0
+        scale = 1
+        while True:
+            results = self.replicated(run, seeds)
+            rounds += 1
+            stderr = mean_and_stderr([_finite_price(self.product, result)[0] for result in results])[1]
+            if stderr <= target:
+                return results, run, rounds
+            following = first.scaled(_scaled_count(first, scale * 2), first.blocks * scale * 2)
+            if following.paths * len(seeds) > max_paths:
+                break
+            scale *= 2
+            run = following
+        self.warnings.append(
+            f"max_paths={max_paths:,} reached before target_stderr={target:g}: "
+            f"stderr {_number(stderr)} at {run.paths * len(seeds):,} paths"
+        )
+        return results, run, rounds
+
+
 def _number(value: Optional[float]) -> str:
     return "none" if value is None else f"{value:.3g}"
 
@@ -492,28 +548,82 @@ def _estimate_of(
     warnings: Sequence[str],
     extra_manifest: Mapping[str, Any],
 ) -> Estimate:
-    used = dict(result["config"])
-    used.pop("n_threads", None)
-    used["threads"] = threads
+    estimate, stderr = _finite_price(product, result)
+    used, manifest = _provenance(product, run, result, threads, extra_manifest)
     details = result.get("details", {})
-    estimate, stderr = result["price"], result["stderr"]
-    if estimate is None or stderr is None:  # a non-finite result
-        raise ConfigError(f"{product}: the configuration gives no finite price")
-    simulated = details["total_paths"] if run.multilevel else run.paths
-    manifest: Dict[str, Any] = {"product": product, "config": used, "blocks": run.blocks, "threads": threads}
-    manifest.update(extra_manifest)
-    manifest["engine"] = _native.engine_info()
     return Estimate(
         price=estimate,
         stderr=stderr,
         interval=(estimate - _Z95 * stderr, estimate + _Z95 * stderr),
-        n_paths=simulated,
+        n_paths=_simulated_paths(run, result),
         blocks=run.blocks,
         elapsed=elapsed,
         warnings=tuple(result.get("warnings", ())) + tuple(warnings),
         details=details,
         config=used,
         manifest=manifest,
+    )
+
+
+def _finite_price(product: str, result: Mapping[str, Any]) -> Tuple[float, float]:
+    estimate, stderr = result["price"], result["stderr"]
+    if estimate is None or stderr is None:  # a non-finite result
+        raise ConfigError(f"{product}: the configuration gives no finite price")
+    return estimate, stderr
+
+
+def _simulated_paths(run: _Run, result: Mapping[str, Any]) -> int:
+    return int(result["details"]["total_paths"]) if run.multilevel else run.paths
+
+
+def _provenance(
+    product: str, run: _Run, result: Mapping[str, Any], threads: Optional[int], extra_manifest: Mapping[str, Any]
+) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    """The fields used (with ``threads``) and the manifest of a result."""
+    used = dict(result["config"])
+    used.pop("n_threads", None)
+    used["threads"] = threads
+    manifest: Dict[str, Any] = {"product": product, "config": used, "blocks": run.blocks, "threads": threads}
+    manifest.update(extra_manifest)
+    manifest["engine"] = _native.engine_info()
+    return used, manifest
+
+
+def _replicate_estimate(
+    product: str,
+    run: _Run,
+    results: Sequence[Mapping[str, Any]],
+    seeds: Sequence[int],
+    elapsed: float,
+    threads: Optional[int],
+    warnings: Sequence[str],
+    extra_manifest: Mapping[str, Any],
+) -> Estimate:
+    """The estimate of replicates `results` (run under `seeds`): their mean, the standard error
+    of their spread and a Student t interval. The fields echo the caller's seed."""
+    prices = tuple(_finite_price(product, result)[0] for result in results)
+    estimate, stderr = mean_and_stderr(prices)
+    half_width = student_t_quantile(0.975, len(prices) - 1) * stderr
+    first = dict(results[0])
+    first["config"] = {**first["config"], "seed": run.field("seed")}
+    used, manifest = _provenance(product, run, first, threads, extra_manifest)
+    manifest.update(replicates=len(prices), replicate_seeds=list(seeds[: len(prices)]))
+    noted: List[str] = []
+    for result in results:
+        noted += [w for w in result.get("warnings", ()) if w not in noted]
+    details = [result["details"] for result in results if result.get("details")]
+    return Estimate(
+        price=estimate,
+        stderr=stderr,
+        interval=(estimate - half_width, estimate + half_width),
+        n_paths=sum(_simulated_paths(run, result) for result in results),
+        blocks=run.blocks,
+        elapsed=elapsed,
+        warnings=tuple(noted) + tuple(warnings),
+        details={"replicates": details} if details else {},
+        config=used,
+        manifest=manifest,
+        replicate_prices=prices,
     )
 
 
@@ -539,6 +649,7 @@ def price(
     progress: Union[None, bool, ProgressCallback] = None,
     target_stderr: Optional[float] = None,
     max_paths: Optional[int] = None,
+    replicates: Optional[int] = None,
     **fields: Any,
 ) -> Estimate:
     """Price a product on a block plan.
@@ -582,6 +693,17 @@ def price(
     max_paths : int, optional
         With `target_stderr`, the most paths a round may take (default 1,024 times the first
         round's). Reaching it first returns the estimate there with a warning that says so.
+        With replicates it counts every replicate's paths.
+    replicates : int, optional
+        Run R >= 2 independent randomizations of the same run and report their mean, the
+        standard error of their spread (sample standard deviation over sqrt(R)) and a Student t
+        interval with R - 1 degrees of freedom: the honest error bar of a quasi-Monte Carlo
+        sampler, whose own standard error treats its points as independent. Each replicate is
+        the run with ``n_paths`` paths (every level's paths, for the multilevel estimator) under
+        its own seed: a fresh scramble (Sobol), shift (Halton), permutation (Latin hypercube)
+        or stream (pseudorandom). Replicate ``r`` takes the ``r + 1``-th output of SplitMix64
+        started at ``seed`` (see :func:`brisklane.replicate_seeds`). With `target_stderr`,
+        every round doubles the paths of every replicate.
     **fields
         Field values, e.g. ``spot=105, sigma=0.25, n_paths=10**6``.
 
@@ -606,6 +728,7 @@ def price(
     >>> est = brisklane.price("arithmetic_asian_call", spot=100, strike=100, n_paths=10**5)
     >>> est.price, est.stderr
     >>> brisklane.price("european_call", n_paths=10**5, target_stderr=0.005).n_paths
+    >>> brisklane.price("european_call", sampling="scrambled_sobol", n_paths=2**14, replicates=16).interval
     """
     if product not in PRODUCTS:
         raise ValueError(f"unknown product {product!r}{_suggestion(str(product), list(PRODUCTS))}")
@@ -625,21 +748,40 @@ def price(
     if executor is not None:
         extra["executor"] = _schedule.describe(executor)
 
+    seeds = None if replicates is None else replicate_seeds(int(first.field("seed")), _replicate_count(replicates))
+    first_paths = first.paths * (1 if seeds is None else len(seeds))
+
     start = time.perf_counter()
     try:
         if target is None:
-            result, _ = pricing.price(first)
+            if seeds is None:
+                result, _ = pricing.price(first)
+            else:
+                results = pricing.replicated(first, seeds)
             last = first
         else:
-            limit = first.paths * _MAX_PATHS_FACTOR if max_paths is None else _positive_int("max_paths", max_paths)
-            if limit < first.paths:
-                raise ConfigError(f"max_paths: must be at least the first round's {first.paths:,} paths, got {limit:,}")
+            limit = first_paths * _MAX_PATHS_FACTOR if max_paths is None else _positive_int("max_paths", max_paths)
+            if limit < first_paths:
+                raise ConfigError(f"max_paths: must be at least the first round's {first_paths:,} paths, got {limit:,}")
             pricing.threads = workers
-            result, last, rounds = pricing.until(first, target, limit)
+            if seeds is None:
+                result, last, rounds = pricing.until(first, target, limit)
+            else:
+                results, last, rounds = pricing.until_replicated(first, seeds, target, limit)
             extra.update(target_stderr=target, max_paths=limit, rounds=rounds)
     finally:
         if bar is not None:
             bar.close()
     elapsed = time.perf_counter() - start
     used_threads = None if executor is not None else min(workers, last.blocks)
+    if seeds is not None:
+        return _replicate_estimate(product, last, results, seeds, elapsed, used_threads, pricing.warnings, extra)
     return _estimate_of(product, last, result, elapsed, used_threads, pricing.warnings, extra)
+
+
+def _replicate_count(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"replicates: expected an integer, got {type(value).__name__}")
+    if int(value) < 2:
+        raise ConfigError(f"replicates: must be >= 2 (their spread is the error), got {int(value)}")
+    return int(value)

@@ -26,7 +26,7 @@ __all__ = ["black_scholes_call", "heston_call", "merton_call", "basket_call_sing
 
 
 def _normal_cdf(x: float) -> float:
-    return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
+    return 0.5 * math.erfc(-x / math.sqrt(2.0))  # accurate in the far tails too
 
 
 def _finite(*values: object) -> bool:

@@ -87,6 +87,8 @@ def build_parser() -> argparse.ArgumentParser:
         "n_paths=200000 seed=7 n_threads=4 technique=antithetic sampling=latin_hypercube)"
     )
 
+    replicates_help = ("run R independently randomized replicates and report their mean, the standard error "
+                       "of their spread and a Student t interval")
     price = commands.add_parser(
         "price",
         help="price one product and print a summary",
@@ -96,7 +98,10 @@ def build_parser() -> argparse.ArgumentParser:
     price.add_argument("product", help=f"product name ({products})")
     price.add_argument("assignments", nargs="*", metavar="key=value", help=value_help)
     price.add_argument("--json", action="store_true", help="print the full result dictionary as JSON")
-    price.set_defaults(handler=cmd_price)
+    price.add_argument("--replicates", type=int, default=None, metavar="R", help=replicates_help
+                       + "; prices through brisklane.price, as 'run' does")
+    price.set_defaults(handler=cmd_price, threads=None, blocks=None, scheduler=None, target_stderr=None,
+                       max_paths=None, no_progress=False)
 
     run = commands.add_parser(
         "run",
@@ -115,6 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--target-stderr", type=float, default=None, metavar="X",
                      help="double the paths in rounds until the standard error is at most X")
     run.add_argument("--max-paths", type=int, default=None, metavar="N", help="the most paths a round may take")
+    run.add_argument("--replicates", type=int, default=None, metavar="R", help=replicates_help)
     run.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     run.add_argument("--json", action="store_true", help="print the estimate as JSON")
     run.set_defaults(handler=cmd_run)

@@ -42,13 +42,16 @@ def cmd_price(args: argparse.Namespace) -> int:
     Parameters
     ----------
     args : argparse.Namespace
-        The parsed command line: ``product``, ``assignments`` and ``json``.
+        The parsed command line: ``product``, ``assignments``, ``json`` and
+        ``replicates`` (given: the run goes through :func:`cmd_run`).
 
     Returns
     -------
     int
         The exit status.
     """
+    if args.replicates is not None:
+        return cmd_run(args)
     product = find_product(args.product)
     config = parse_assignments(args.assignments, product.parsers)
     function = pricing_function(product)
@@ -112,7 +115,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     args : argparse.Namespace
         The parsed command line: ``product``, ``assignments``, ``threads``,
         ``blocks``, ``scheduler``, ``target_stderr``, ``max_paths``,
-        ``no_progress`` and ``json``.
+        ``replicates``, ``no_progress`` and ``json``.
 
     Returns
     -------
@@ -122,6 +125,9 @@ def cmd_run(args: argparse.Namespace) -> int:
     brisklane = library()
     product = find_product(args.product)
     config = parse_assignments(args.assignments, product.parsers)
+    threads = args.threads
+    if args.handler is cmd_price and "n_threads" in config:  # 'price' takes the module functions' n_threads
+        threads = config.pop("n_threads") or None
     client = _executor(args.scheduler)
     progress = None
     if not args.json and not args.no_progress and sys.stderr.isatty():
@@ -132,12 +138,13 @@ def cmd_run(args: argparse.Namespace) -> int:
         estimate = brisklane.price(
             args.product,
             config,
-            threads=args.threads,
+            threads=threads,
             blocks=args.blocks,
             executor=client,
             progress=progress,
             target_stderr=args.target_stderr,
             max_paths=args.max_paths,
+            replicates=args.replicates,
         )
     finally:
         if progress is not None:
@@ -152,8 +159,11 @@ def cmd_run(args: argparse.Namespace) -> int:
         ("product", product.name),
         ("price", fmt_number(estimate.price)),
         ("standard error", fmt_number(estimate.stderr)),
-        ("95% interval", f"[{low:.6f}, {high:.6f}]"),
+        ("95% interval", f"[{low:.6f}, {high:.6f}]" + (" (Student t)" if estimate.replicate_prices else "")),
     ]
+    if estimate.replicate_prices:
+        spread = f"{min(estimate.replicate_prices):.6f} to {max(estimate.replicate_prices):.6f}"
+        rows.append(("replicates", f"{len(estimate.replicate_prices)}, prices {spread}"))
     rows.extend(_reference_rows(product, estimate.config, estimate.price, estimate.stderr))
     rows.append(("paths", f"{estimate.n_paths:,}"))
     where = estimate.manifest.get("executor") or f"{estimate.config['threads']} threads"
