@@ -1,63 +1,41 @@
 // Longstaff-Schwartz put core and the American and Bermudan puts. Whole
 // pricing calls, validation and known prices are pinned in
 // tests/python/test_early_exercise.py.
-#include <gtest/gtest.h>
+#include <numeric>
 
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
-
+#include "test_support.hpp"
 #include "mc_core/buffer.hpp"
 #include "mc_core/early_exercise.hpp"
 #include "mc_core/internal/lsm.hpp"
-#include "mc_core/simd.hpp"
 
+namespace mc_core {
 namespace {
 
-using namespace mc_core;
-using namespace mc_core::runtime::cpu;
-using namespace mc_core::runtime::cpu::lsm;
-using Steps = std::vector<std::uint64_t>;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using namespace test_support;
+using namespace runtime::cpu;
+using namespace runtime::cpu::lsm;
+using Steps = std::vector<U64>;
 
 template <class T>
 std::vector<T> as_vector(const Buffer<T>& buffer) {
     return {buffer.begin(), buffer.end()};
 }
 
-ExerciseDatePrices prices_of(std::uint64_t n_paths, const std::vector<double>& values) {
+Steps every_step(U64 n_steps) {
+    Steps steps(n_steps);
+    std::iota(steps.begin(), steps.end(), U64{1});
+    return steps;
+}
+
+ExerciseDatePrices prices_of(U64 n_paths, const std::vector<double>& values) {
     ExerciseDatePrices prices{n_paths, values.size() / n_paths, Buffer<double>(values.size(), "test prices")};
     std::copy(values.begin(), values.end(), prices.values.begin());
     return prices;
 }
 
-// Bit patterns, so that NaNs compare and -0.0 differs from +0.0.
-std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
-    std::vector<std::uint64_t> bits;
-    for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
-    return bits;
-}
-
-// Every SIMD target this machine offers; the best one is active again when
-// the loop is left, whatever happens inside.
-struct EachTarget {
-    std::vector<simd::Target> targets;
-    EachTarget() {
-        for (const simd::Target t : {simd::Target::scalar, simd::Target::avx2, simd::Target::avx512})
-            if (simd::target_supported(t)) targets.push_back(t);
-    }
-    ~EachTarget() { simd::set_active_target(simd::best_target()); }
-};
-
 TEST(LsmBasis, DegreePowerAndLaguerre) {
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    for (const auto& [requested, effective] : {std::pair<std::uint64_t, int>{0, 1}, {1, 1}, {3, 3}, {4, 3}, {max, 3}})
+    const U64 max = std::numeric_limits<U64>::max();
+    for (const auto& [requested, effective] : {std::pair<U64, int>{0, 1}, {1, 1}, {3, 3}, {4, 3}, {max, 3}})
         EXPECT_EQ(effective_basis_degree(requested), effective) << requested;
     // Bits from the lowest up: 5 = 101b gives d * d^4, 7 = 111b gives (d * d^2) * d^4.
     const double d = std::exp(-0.03 / 64.0), d2 = d * d, d4 = d2 * d2;
@@ -119,16 +97,10 @@ TEST(GaussJordan, KnownSystemsAndTheSingularCutOff) {
     EXPECT_EQ(s.b[0], 1.5 - 0.5 * 3.0);
 }
 
-Steps every_step(std::uint64_t n_steps) {
-    Steps steps(n_steps);
-    for (std::uint64_t j = 0; j < n_steps; ++j) steps[j] = j + 1;
-    return steps;
-}
-
 // Hand-made prices, strike 1: date 1, then maturity (step 2).
 ExercisePolicy two_date_policy(std::vector<double> now, const std::vector<double>& later, int degree,
                                double discount = 1.0) {
-    const std::uint64_t n_paths = now.size();
+    const U64 n_paths = now.size();
     now.insert(now.end(), later.begin(), later.end());
     return longstaff_schwartz_policy(prices_of(n_paths, now), {1, 2}, 1.0, discount, degree);
 }
@@ -162,16 +134,13 @@ TEST(LsmCore, DatesWithAtMostDegreeInTheMoneyPathsOrASingularFitAreSkipped) {
     EXPECT_EQ(as_vector(two_date_policy({0.7, 0.8, 0.72}, {0.5, 0.5, 0.5}, 1, 0.5).exercise_step), (Steps{1, 2, 1}));
 }
 
-// ---------------------------------------------------------------------------
-// Storage.
-
 TEST(LsmBuffer, AlignmentPagesAndMoves) {
     const Buffer<double> empty(0, "nothing");
     EXPECT_TRUE(empty.empty());
     EXPECT_EQ(empty.data(), nullptr);
     EXPECT_EQ(empty.reserved_bytes(), 0u);
 
-    Buffer<std::uint64_t> small(1001, "small");
+    Buffer<U64> small(1001, "small");
     EXPECT_EQ(small.size(), 1001u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.data()) % kBufferAlignment, 0u);
     EXPECT_FALSE(small.mapped());
@@ -197,26 +166,20 @@ TEST(LsmBuffer, AlignmentPagesAndMoves) {
 }
 
 // ---------------------------------------------------------------------------
-// The backward pass on every target and pack width.
+// The backward pass and path generation on every target and pack width.
 
 // The policy of the baseline's 2-lane packs, returned after checking that
-// every target's own packs and forced packs of 2, 4 and 8 paths give it bit
-// for bit.
-ExercisePolicy policy_on_every_width(const std::vector<double>& values, std::uint64_t n, const Steps& schedule,
-                                     double k, double discount, int degree) {
+// every target's own packs and forced packs of 4 and 8 paths give it bit for bit.
+ExercisePolicy policy_on_every_width(const std::vector<double>& values, U64 n, const Steps& schedule, double k,
+                                     double discount, int degree) {
     const ExerciseDatePrices prices = prices_of(n, values);
     ExercisePolicy expected = longstaff_schwartz_policy(prices, schedule, k, discount, degree, 2);
-    auto check = [&](const ExercisePolicy& got) {
-        EXPECT_EQ(bits_of(as_vector(got.cash_flow)), bits_of(as_vector(expected.cash_flow)));
+    const auto check = [&](const ExercisePolicy& got) {
+        EXPECT_EQ(bits(as_vector(got.cash_flow)), bits(as_vector(expected.cash_flow)));
         EXPECT_EQ(as_vector(got.exercise_step), as_vector(expected.exercise_step));
         EXPECT_EQ(got.regression_steps, expected.regression_steps);
     };
-    EachTarget each;
-    for (const simd::Target t : each.targets) {
-        SCOPED_TRACE(simd::target_name(t));
-        EXPECT_TRUE(simd::set_active_target(t));
-        check(longstaff_schwartz_policy(prices, schedule, k, discount, degree));
-    }
+    on_every_target([&] { check(longstaff_schwartz_policy(prices, schedule, k, discount, degree)); });
     for (const std::size_t lanes : {4, 8}) {
         SCOPED_TRACE(testing::Message() << lanes << " lanes");
         check(longstaff_schwartz_policy(prices, schedule, k, discount, degree, lanes));
@@ -225,25 +188,20 @@ ExercisePolicy policy_on_every_width(const std::vector<double>& values, std::uin
 }
 
 TEST(LsmBackwardPass, EveryTargetAndPackWidthGivesTheSamePolicy) {
-    struct Case {
-        std::uint64_t n_paths, n_steps;
-        Steps schedule;  // empty: every step
-        double s0, sigma;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<U64, U64, Steps, double, double> cases[] = {  // paths, steps, dates (none: every step), s0, sigma
         {7, 65, {}, 100.0, 0.3},         {1001, 65, {1, 32, 65}, 40.0, 0.3},  // deep in the money
         {1001, 2, {}, 250.0, 0.3},        // deep out of the money
         {257, 16, {}, 90.0, 0.0},         // one price per date: singular fits
         {9, 20000, {5000, 10000, 20000}, 95.0, 0.25}};  // too long for the discount table
-    for (const Case& c : cases) {
-        const Steps schedule = c.schedule.empty() ? every_step(c.n_steps) : c.schedule;
-        const LsmGrid grid = LsmGrid::from(0.05, c.sigma, 1.0, c.n_steps);
+    for (const auto& [n_paths, n_steps, dates, s0, sigma] : cases) {
+        const Steps schedule = dates.empty() ? every_step(n_steps) : dates;
+        const LsmGrid grid = LsmGrid::from(0.05, sigma, 1.0, n_steps);
         const std::vector<double> values =
-            as_vector(simulate_exercise_date_prices(grid, c.s0, c.n_paths, c.n_steps, 7, schedule).values);
+            as_vector(simulate_exercise_date_prices(grid, s0, n_paths, n_steps, 7, schedule).values);
         for (int degree = 1; degree <= 3; ++degree) {
-            SCOPED_TRACE(testing::Message() << c.n_paths << " paths, " << c.n_steps << " steps, s0 " << c.s0
-                                            << ", degree " << degree);
-            policy_on_every_width(values, c.n_paths, schedule, 100.0, grid.discount, degree);
+            SCOPED_TRACE(testing::Message() << n_paths << " paths, " << n_steps << " steps, s0 " << s0 << ", degree "
+                                            << degree);
+            policy_on_every_width(values, n_paths, schedule, 100.0, grid.discount, degree);
         }
     }
 }
@@ -267,40 +225,31 @@ TEST(LsmBackwardPass, OutOfTheMoneyPathsAddNothingEvenWhenTheirTermsAreNotFinite
     policy_on_every_width(infinite, 5, {1, 2}, 1.0, 1.0, 1);
 }
 
-// ---------------------------------------------------------------------------
-// Path generation on every target (whole calls: tests/python/test_engine.py).
-
+// Whole calls on every target: tests/python/test_engine.py.
 TEST(LsmPaths, EveryTargetAndPackWidthKeepsTheStreamOrder) {
-    struct Case {
-        std::uint64_t n_paths, n_steps;
-        Steps schedule;
-        double first, last;  // the first path's price at the first date, the last path's at the last
-    };
     // Lane tiles with a path left over, long paths in tiles of two per lane, and runs too small for a tile
     // (one lane throughout). The prices were pinned from paths stepped one at a time from one stream:
     // s *= exp(drift + vol z), path by path, s0 = 100, r = 0.03, sigma = 0.4, t = 1, seed 11.
-    for (const Case& c : std::vector<Case>{{1, 2, {1, 2}, 0x1.b14f5f8abdbebp+6, 0x1.68b5fffc002d8p+6},
-                                           {9, 65, every_step(65), 0x1.971f18e2e2bb3p+6, 0x1.6aa79a3c81699p+6},
-                                           {1001, 16, {4, 8, 16}, 0x1.8875e6b90e9e1p+6, 0x1.ae630525ea4fdp+6},
-                                           {41, 700, {1, 350, 699, 700}, 0x1.9238eb25ff18ep+6, 0x1.7f1de5f4a9cabp+6},
-                                           {7, 600, {1, 300, 599, 600}, 0x1.926600838f6e8p+6, 0x1.39e64e96c558ep+7},
-                                           {3, 1500, {1500}, 0x1.37abf6e8b7409p+6, 0x1.5edf365959c14p+7}}) {
-        SCOPED_TRACE(testing::Message() << c.n_paths << " paths x " << c.n_steps << " steps");
-        const LsmGrid grid = LsmGrid::from(0.03, 0.4, 1.0, c.n_steps);
+    const std::tuple<U64, U64, Steps, double, double> cases[] = {  // paths, steps, dates, first and last price
+        {1, 2, {1, 2}, 0x1.b14f5f8abdbebp+6, 0x1.68b5fffc002d8p+6},
+        {9, 65, every_step(65), 0x1.971f18e2e2bb3p+6, 0x1.6aa79a3c81699p+6},
+        {1001, 16, {4, 8, 16}, 0x1.8875e6b90e9e1p+6, 0x1.ae630525ea4fdp+6},
+        {41, 700, {1, 350, 699, 700}, 0x1.9238eb25ff18ep+6, 0x1.7f1de5f4a9cabp+6},
+        {7, 600, {1, 300, 599, 600}, 0x1.926600838f6e8p+6, 0x1.39e64e96c558ep+7},
+        {3, 1500, {1500}, 0x1.37abf6e8b7409p+6, 0x1.5edf365959c14p+7}};
+    for (const auto& [n_paths, n_steps, dates, first, last] : cases) {
+        SCOPED_TRACE(testing::Message() << n_paths << " paths x " << n_steps << " steps");
+        const LsmGrid grid = LsmGrid::from(0.03, 0.4, 1.0, n_steps);
         const auto simulate = [&](std::size_t lanes) {
-            return as_vector(simulate_exercise_date_prices(grid, 100.0, c.n_paths, c.n_steps, 11, c.schedule, lanes).values);
+            return bits(as_vector(simulate_exercise_date_prices(grid, 100.0, n_paths, n_steps, 11, dates, lanes).values));
         };
-        const std::vector<double> expected = simulate(2);
-        EXPECT_EQ(expected.front(), c.first);
-        EXPECT_EQ(expected.back(), c.last);
-        EachTarget each;
-        for (const simd::Target t : each.targets) {
-            SCOPED_TRACE(simd::target_name(t));
-            ASSERT_TRUE(simd::set_active_target(t));
-            EXPECT_EQ(bits_of(simulate(0)), bits_of(expected));
-        }
-        for (const std::size_t lanes : {4, 8}) EXPECT_EQ(bits_of(simulate(lanes)), bits_of(expected)) << lanes << " lanes";
+        const std::vector<U64> expected = simulate(2);
+        EXPECT_EQ(expected.front(), bits(first));  // the first path at the first date
+        EXPECT_EQ(expected.back(), bits(last));    // the last path at the last
+        on_every_target([&] { EXPECT_EQ(simulate(0), expected); });
+        for (const std::size_t lanes : {4, 8}) EXPECT_EQ(simulate(lanes), expected) << lanes << " lanes";
     }
 }
 
 }  // namespace
+}  // namespace mc_core

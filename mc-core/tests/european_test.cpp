@@ -1,58 +1,35 @@
-// European call: the parallel path runner, the two estimators and the stepwise
-// method. Terminal runs are pinned in tests/python/test_european.py, validation
-// through the sweep in tests/python/test_studies.py.
-#include <gtest/gtest.h>
-
+// The European call and what runs it: worker blocks, the path runner, the
+// estimators, the stepwise method, the studies' helpers and stopping a run.
+// Terminal runs: tests/python/test_european.py; the sweep: test_studies.py.
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <functional>
-#include <limits>
+#include <map>
 #include <set>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "test_support.hpp"
-#include "mc_core/error.hpp"
+#include "mc_core/dynamics.hpp"
+#include "mc_core/early_exercise.hpp"
 #include "mc_core/european.hpp"
+#include "mc_core/interrupt.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/stepwise.hpp"
 #include "mc_core/studies.hpp"
+#include "mc_core/text.hpp"
 
+namespace mc_core {
 namespace {
 
-using mc_core::test_support::fatal_message;
-
-using namespace mc_core;
-using U64 = std::uint64_t;
+using namespace test_support;
 using T = MonteCarloTechnique;
 using S = SamplingMethod;
 
 constexpr U64 kMax = std::numeric_limits<U64>::max();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr T kTechniques[] = {T::standard, T::antithetic, T::control_variate};
-
-std::string describe(const EuropeanCallConfig& c) {  // s0, k, r, sigma, t, n_paths, seed, technique, sampling
-    return testing::PrintToString(std::vector<double>{c.s0, c.k, c.r, c.sigma, c.t, double(c.n_paths), double(c.seed),
-                                                      double(c.technique), double(c.sampling)});
-}
-
-EuropeanCallConfig config(U64 n_paths, T technique, S sampling, U64 n_threads = 1, U64 seed = 42) {
-    EuropeanCallConfig c;
-    c.n_paths = n_paths, c.technique = technique, c.sampling = sampling, c.n_threads = n_threads, c.seed = seed;
-    return c;
-}
-
-void expect_same(const EuropeanCallResult& a, const EuropeanCallResult& b, const std::string& what) {
-    EXPECT_EQ(a.price, b.price) << what;
-    EXPECT_EQ(a.std_error, b.std_error) << what;
-}
 
 TEST(WorkerBlocks, Plan) {
     const std::tuple<U64, U64, U64, std::vector<U64>> rows[] = {  // units, n_threads, seed, block sizes
@@ -123,25 +100,21 @@ TEST(RunBlocks, WorkerFailureJoinsAllAndNamesTheFirstFailedBlock) {
     }
 }
 
-TEST(Estimators, Plain) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::array<double, 5> rows[] = {
+TEST(Estimators, PlainAndControlVariate) {
+    const std::array<double, 5> plain[] = {
         // sum, sum_sq, n, price, std_error
         {6.0, 14.0, 3, 2.0, std::sqrt(2.0) / 3.0},  // 1, 2, 3
         {20.0, 100.0, 4, 5.0, 0.0},                 // constant
         {3.0, 2.0, 1, 3.0, 0.0},                    // negative variance clamps
         {1.0, kNaN, 2, 0.5, 0.0},                   // NaN variance
         {kNaN, 1.0, 2, kNaN, 0.0},
-        {1.0, inf, 2, 0.5, inf},
+        {1.0, kInf, 2, 0.5, kInf},
     };
-    for (const auto& [sum, sum_sq, n, price, std_error] : rows) {
+    for (const auto& [sum, sum_sq, n, price, std_error] : plain) {
         const EuropeanCallResult e = plain_estimate(PathSums{sum, sum_sq}, static_cast<U64>(n));
         EXPECT_TRUE(std::isnan(price) ? std::isnan(e.price) : e.price == price) << sum << " " << e.price;
         EXPECT_DOUBLE_EQ(e.std_error, std_error) << sum << " " << sum_sq << " " << n;
     }
-}
-
-TEST(Estimators, ControlVariate) {
     // y, c, mu; the price and standard error of the regression-adjusted samples y - beta (c - mu), beta the
     // least-squares slope (two-pass, in exact arithmetic), or of y itself when var_c <= 2^-52.
     const std::tuple<std::vector<double>, std::vector<double>, double, double, double> rows[] = {
@@ -167,44 +140,138 @@ TEST(Estimators, ControlVariate) {
     EXPECT_TRUE(std::isnan(control_variate_estimate(nan_variance, 1.5).price));
 }
 
-EuropeanCallResult stepwise(U64 n_paths, T technique, S sampling, U64 n_threads, U64 n_steps) {
-    EuropeanCallConfig c = config(n_paths, technique, sampling, n_threads);
-    c.n_steps = n_steps;
-    return european_call_price_mc_cpu_stepwise(c);
-}
-
-// Terminal runs: thread independence, seeding and the bridge are pinned in
-// tests/python/test_european.py; the stepwise method here.
-TEST(EuropeanCall, StepwiseAntitheticStaysSerialAndSeesTheBridge) {
-    expect_same(stepwise(9000, T::antithetic, S::pseudorandom, 1, 8),
-                stepwise(9000, T::antithetic, S::pseudorandom, 2, 8), "pseudorandom antithetic runs never fan out");
-    // The bridge reorders the Sobol coordinates over the steps.
-    for (T t : kTechniques)
-        EXPECT_NE(stepwise(9000, t, S::scrambled_sobol, 2, 8).price,
-                  stepwise(9000, t, S::scrambled_sobol_brownian_bridge, 2, 8).price);
-}
-
-// Terminal runs against Black-Scholes: tests/python/test_european.py. The closed form is pinned in studies_test.cpp
-// and, through the sweep, in tests/python/test_studies.py.
+// Terminal runs against Black-Scholes: tests/python/test_european.py; the sweep
+// checks one stepwise run (tests/python/test_studies.py). Here every sampler and
+// technique: pseudorandom antithetic runs never fan out, and the bridge
+// reorders the Sobol coordinates over the steps.
 TEST(EuropeanCall, StepwiseAgreesWithBlackScholes) {
     const std::array<double, 5> rows[] = {{100.0, 100.0, 0.03, 0.2, 1.0}, {100.0, 120.0, 0.05, 0.3, 2.0},
                                           {80.0, 70.0, 0.0, 0.15, 0.5}};  // s0, k, r, sigma, t
     for (const auto& [s0, k, r, sigma, t] : rows) {
         const double bs = black_scholes_european_call_price(s0, k, r, sigma, t);
+        std::map<std::pair<S, T>, EuropeanCallResult> runs;
         for (S s : {S::pseudorandom, S::randomized_halton, S::latin_hypercube, S::scrambled_sobol,
-                    S::scrambled_sobol_brownian_bridge}) {
-            double standard_error = 0.0;
+                    S::scrambled_sobol_brownian_bridge})
             for (T technique : kTechniques) {
-                EuropeanCallConfig c = config(20000, technique, s, 2, 31);
+                EuropeanCallConfig c;
                 c.s0 = s0, c.k = k, c.r = r, c.sigma = sigma, c.t = t, c.n_steps = 16;
-                const EuropeanCallResult e = european_call_price_mc_cpu_stepwise(c);
-                EXPECT_GT(e.std_error, 0.0) << describe(c);
-                EXPECT_LT(std::fabs(e.price - bs), 4.0 * e.std_error) << describe(c) << " Black-Scholes " << bs;
-                if (technique == T::standard) standard_error = e.std_error;
-                if (technique == T::control_variate) EXPECT_LT(e.std_error, 0.7 * standard_error) << describe(c);
+                c.n_paths = 20000, c.technique = technique, c.sampling = s, c.n_threads = 2, c.seed = 31;
+                const EuropeanCallResult e = runs[{s, technique}] = european_call_price_mc_cpu_stepwise(c);
+                SCOPED_TRACE(testing::Message() << "s0 " << s0 << ", sampling " << int(s) << ", technique "
+                                                << int(technique) << ", Black-Scholes " << bs);
+                EXPECT_GT(e.std_error, 0.0);
+                EXPECT_LT(std::fabs(e.price - bs), 4.0 * e.std_error);
+                if (technique == T::control_variate)
+                    EXPECT_LT(e.std_error, 0.7 * runs[std::pair(s, T::standard)].std_error);
+                if (s == S::scrambled_sobol_brownian_bridge)
+                    EXPECT_NE(e.price, runs[std::pair(S::scrambled_sobol, technique)].price);
+                if (s != S::pseudorandom || technique != T::antithetic) continue;
+                c.n_threads = 1;
+                const EuropeanCallResult serial = european_call_price_mc_cpu_stepwise(c);
+                EXPECT_EQ(bits(std::vector{serial.price, serial.std_error}), bits(std::vector{e.price, e.std_error}));
             }
-        }
     }
 }
 
+TEST(BlackScholes, KnownValuesLimitsAndChecks) {
+    // The sweep's rows pin values inside the domain (tests/python/test_studies.py); its limits, exactly:
+    const std::array<double, 6> limits[] = {{100, 0, 0.03, 0.2, 1, 100}, {100, 90, 0.03, 0.2, 0, 10}, {80, 90, 0.03, 0.2, 0, 0},
+                                            {90, 100, 0.05, 0, 1, 0}, {100, 100, 0.05, 0, 1, 100 - 100 * std::exp(-0.05)}};
+    for (const auto& [s0, k, r, sigma, t, expected] : limits)
+        EXPECT_EQ(black_scholes_european_call_price(s0, k, r, sigma, t), expected) << s0 << " " << k << " " << sigma << " " << t;
+    const std::tuple<double, double, double, double, const char*> checks[] = {  // s0, k, sigma, t, message
+        {0, -1, -1, -1, "s0 must be > 0"},        {kNaN, 1, 0.2, 1, "s0 must be > 0"},
+        {100, -1, -1, -1, "k must be >= 0"},      {100, kNaN, 0.2, 1, "k must be >= 0"},
+        {100, 1, -0.1, -1, "sigma must be >= 0"}, {100, 1, kNaN, 1, "sigma must be >= 0"},
+        {100, 1, 0.2, -1, "t must be >= 0"},      {100, 1, 0.2, kNaN, "t must be >= 0"}};
+    for (const auto& [s0, k, sigma, t, message] : checks)
+        EXPECT_EQ(fatal_message([&] { black_scholes_european_call_price(s0, k, 0.03, sigma, t); }), message);
+    EXPECT_NEAR(standard_normal_cdf(0.0), 0.5, 1e-9);
+    for (double x = -8.0; x <= 8.0; x += 0.01) {
+        EXPECT_NEAR(standard_normal_cdf(x), 0.5 * std::erfc(-x / std::sqrt(2.0)), 1.5e-7) << x;
+        EXPECT_NEAR(standard_normal_cdf(x) + standard_normal_cdf(-x), 1.0, 1e-15) << x;
+    }
+}
+
+// The pseudorandom matrix is pinned point-major through the Gaussian study in
+// tests/python/test_studies.py; the structured ones hold each sampler's points.
+TEST(GenerateNormals, PointMajorMatrixOfTheSamplers) {
+    const U64 seed = 0x1234'5678'9ABC'DEF0ULL, points = 70, dims = 5;
+    std::vector<double> point;
+    for (S sampling : {S::randomized_halton, S::latin_hypercube, S::scrambled_sobol, S::scrambled_sobol_brownian_bridge}) {
+        const auto m = generate_standard_normals_cpu(sampling, points, dims, seed);
+        ASSERT_EQ(m.size(), points * dims);
+        const StructuredNormalSampler sampler(sampling, seed, points, dims);
+        for (U64 p = 0; p < points; ++p) {
+            sampler.fill_standard_normals(p, dims, point);
+            for (U64 d = 0; d < dims; ++d) ASSERT_EQ(m[p * dims + d], point[d]) << static_cast<int>(sampling);
+        }
+    }
+    EXPECT_EQ(fatal_message([] { generate_standard_normals_cpu(S::pseudorandom, 0, 0, 1); }), "n_points must be > 0");
+    EXPECT_EQ(fatal_message([] { generate_standard_normals_cpu(S::pseudorandom, 1, 0, 1); }), "dimensions must be > 0");
+}
+
+TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
+    EXPECT_EQ(trim_white_space("  a b\t\n"), "a b");
+    EXPECT_EQ(trim_white_space("\u00a0\u2003x\u3000"), "x");
+    EXPECT_EQ(trim_white_space("\u200bx"), "\u200bx");  // zero-width space is not White_Space
+    EXPECT_EQ(trim_white_space(" \u2028 "), "");
+}
+
+// ---------------------------------------------------------------------------
+// Stopping a run: a requested stop ends every kind of run with Interrupted and
+// no thread left behind; a scope that never stops changes no bit.
+
+// Says stop from the `after`-th poll on, counting the polls.
+struct Poll {
+    int after;
+    std::atomic<int> calls{0};
+    static bool answer(void* self) {
+        Poll& p = *static_cast<Poll*>(self);
+        return ++p.calls >= p.after;
+    }
+};
+
+TEST(Stop, EndsRunsOnWorkersAndOnTheCallingThread) {
+    const auto european = [](T technique, S sampling, U64 threads) {
+        EuropeanCallConfig c;
+        c.n_paths = 4'000'000'000;  // minutes of work: only a stop ends it in time
+        c.n_threads = threads, c.technique = technique, c.sampling = sampling;
+        return [c] { european_call_price_mc_cpu(c); };
+    };
+    MertonJumpDiffusionCallConfig merton;
+    merton.n_paths = 4'000'000'000;
+    merton.n_threads = 2;
+    const runtime::cpu::AmericanPutConfig put;  // 100,000 paths: their generation outlasts the second poll
+    const std::tuple<const char*, std::function<void()>, int> runs[] = {  // the run, and the poll that stops it
+        {"standard, 2 threads", european(T::standard, S::pseudorandom, 2), 3},
+        {"control variate, 1 thread", european(T::control_variate, S::pseudorandom, 1), 3},
+        {"antithetic, 2 threads", european(T::antithetic, S::pseudorandom, 2), 3},
+        {"sobol, 2 threads", european(T::standard, S::scrambled_sobol, 2), 3},
+        {"merton, 2 threads", [&merton] { merton_jump_diffusion_call_price_mc_cpu(merton); }, 2},
+        {"american put", [&put] { runtime::cpu::american_put_price_lsm_cpu(put); }, 2},
+    };
+    for (const auto& [name, run, after] : runs) {
+        Poll poll{after};
+        {
+            const StopScope scope(Poll::answer, &poll);
+            EXPECT_THROW(run(), Interrupted) << name;
+        }
+        EXPECT_EQ(poll.calls.load(), after) << name << ": no poll after the one that stopped the run";
+    }
+}
+
+TEST(Stop, AScopeThatNeverStopsChangesNoBit) {
+    EuropeanCallConfig c;
+    c.n_paths = 200'000;
+    c.n_threads = 2;
+    const EuropeanCallResult plain = european_call_price_mc_cpu(c);
+    Poll never{1 << 30};
+    const StopScope scope(Poll::answer, &never);
+    const EuropeanCallResult polled = european_call_price_mc_cpu(c);
+    EXPECT_EQ(bits(polled.price), bits(plain.price));
+    EXPECT_EQ(bits(polled.std_error), bits(plain.std_error));
+}
+
 }  // namespace
+}  // namespace mc_core

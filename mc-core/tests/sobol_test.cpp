@@ -1,19 +1,17 @@
 // Scrambled Sobol sampler: direction table, reference samples, the net
 // property, seeding and the grouped fill.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <utility>
-#include <vector>
 
+#include "test_support.hpp"
 #include "mc_core/random.hpp"
 
+namespace mc_core {
 namespace {
 
-using mc_core::sobol_burley::kDirections;
-using mc_core::sobol_burley::sample;
+using namespace test_support;
+using sobol_burley::kDirections;
+using sobol_burley::sample;
 using U32 = std::uint32_t;
 
 TEST(SobolDirections, MatchesReferenceRowsAndAreReversedOddIntegers) {
@@ -28,8 +26,8 @@ TEST(SobolDirections, MatchesReferenceRowsAndAreReversedOddIntegers) {
     for (const auto& [dimension, entries] : rows)
         for (int i = 0; i < 16; ++i) EXPECT_EQ(kDirections[dimension][i], entries[i]) << dimension << " bit " << i;
     // Each entry is an odd m_k < 2^k reversed over k bits: bit k-1 set, nothing above.
-    for (U32 d = 0; d < mc_core::sobol_burley::kDimensions; ++d)
-        for (U32 i = 0; i < mc_core::sobol_burley::kIndexBits; ++i)
+    for (U32 d = 0; d < sobol_burley::kDimensions; ++d)
+        for (U32 i = 0; i < sobol_burley::kIndexBits; ++i)
             ASSERT_EQ(kDirections[d][i] >> i, 1u) << "dimension " << d << " bit " << i;
 }
 
@@ -68,21 +66,22 @@ TEST(SobolSample, FirstPowerOfTwoSamplesStratify) {
 // Point block p >> 16 is the sequence of seed + block * 0x9E3779B9, dimension
 // group d >> 8 adds d >> 8 to that seed; the fill appends.
 TEST(SobolFill, MatchesOneAtATime) {
-    const std::tuple<U32, std::uint64_t, std::uint64_t> rows[] = {  // seed, point, count
-        {0, 0, 1},        {123, 77, 7},          {9, 65535, 256},
-        {9, 65536, 263}, {0xFFFFFFFFu, 1, 514}, {42, (std::uint64_t{3} << 32) + 12345, 600}};
+    const std::tuple<U32, U64, U64> rows[] = {  // seed, point, count
+        {0, 0, 1},       {123, 77, 7},          {9, 65535, 256},
+        {9, 65536, 263}, {0xFFFFFFFFu, 1, 514}, {42, (U64{3} << 32) + 12345, 600}};
     std::vector<double> out;
     for (const auto& [seed, point, count] : rows) {
         out.assign(2, -99.0);
-        mc_core::fill_scrambled_sobol_point_standard_normals(seed, point, count, out);
+        fill_scrambled_sobol_point_standard_normals(seed, point, count, out);
         ASSERT_EQ(out.size(), count + 2);
         EXPECT_EQ(out[0] + out[1], -198.0);
         const U32 block_seed = seed + static_cast<U32>(point >> 16) * 0x9E3779B9u;
-        for (std::uint64_t d = 0; d < count; ++d)
-            ASSERT_EQ(out[d + 2], mc_core::inverse_standard_normal(sample(static_cast<U32>(point & 0xFFFF), d % 256,
-                                                                          block_seed + static_cast<U32>(d >> 8))))
+        for (U64 d = 0; d < count; ++d)
+            ASSERT_EQ(out[d + 2], inverse_standard_normal(sample(static_cast<U32>(point & 0xFFFF), d % 256,
+                                                                 block_seed + static_cast<U32>(d >> 8))))
                 << "seed " << seed << " point " << point << " dimension " << d;
     }
 }
 
 }  // namespace
+}  // namespace mc_core
