@@ -8,6 +8,7 @@
 
 #include "config.hpp"
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/greeks.hpp"
 #include "mc_core/interrupt.hpp"
 #include "mc_core/multilevel.hpp"
 #include "python_api.hpp"
@@ -80,8 +81,11 @@ inline nlohmann::json planned_values(const mc_core::EuropeanCallResult& result) 
 nlohmann::json planned_values(const mc_core::runtime::cpu::AmericanPutResult& result);
 nlohmann::json planned_values(const mc_core::runtime::cpu::BermudanPutResult& result);
 nlohmann::json planned_values(const mc_core::ArithmeticAsianMlmcResult& result);
+// The price, its stderr, and "greeks": {name: {"value", "stderr"}}.
+nlohmann::json planned_values(const mc_core::GreeksResult& result);
 
-// One product's entries: its field table, and its pricing on a plan.
+// One product's entries: its field table, and its pricing on a plan. Products
+// with scrambled Sobol sampling run its full-length sequence (random.hpp).
 template <class Record, const auto& Fields, auto Price>
 struct Planned {
     static PyObject* fields() {
@@ -115,6 +119,9 @@ struct Planned {
     static nlohmann::json price(PyObject* config, const mc_core::BlockPlan& plan, PyObject* stop) {
         Record record;
         read_fields(config, Fields, record);
+        // The module functions keep Sobol blocks of 65,536 points; here a run of
+        // any size has one sequence, so its error keeps falling past them.
+        if constexpr (requires { record.sobol_length; }) record.sobol_length = mc_core::SobolLength::full_length;
         std::optional<decltype(Price(record, plan))> result;
         try {
             LockReleased unlocked(stop);

@@ -26,9 +26,16 @@
 //         nothing; false for a product whose blocks cannot run apart (the
 //         puts), whose checks run with the pricing."""
 //
+// The European, Asian, down-and-out and lookback calls also go by
+// "<product>.greeks": the same fields, blocks and draws, and results that add
+// "greeks": {"delta" | "gamma" | "vega" | "rho" | "theta": {"value", "stderr"}}
+// (greeks.hpp).
+//
 // The config is read through the product's field table, exactly as its
 // module function reads it (planned.hpp). Failures map as for the module
-// functions.
+// functions. One difference in the numbers: scrambled Sobol sampling runs the
+// full-length sequence of up to 2^32 points, where the module functions start
+// a new sequence every 65,536 points.
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -59,7 +66,31 @@ const PlannedProduct kProducts[] = {
     american_put_planned(),
     bermudan_put_planned(),
     mlmc_planned(),
+    // The Greeks of a product: its fields, its draws, GreeksResult values.
+    product<Planned<mc_core::EuropeanCallConfig, kEuropeanCallFields, mc_core::european_call_greeks_mc_cpu_planned>>(
+        "european_call.greeks"),
+    product<Planned<mc_core::ArithmeticAsianCallConfig, kEuropeanCallFields,
+                    mc_core::arithmetic_asian_call_greeks_mc_cpu_planned>>("arithmetic_asian_call.greeks"),
+    product<Planned<mc_core::DownAndOutCallConfig, kDownAndOutCallFields,
+                    mc_core::down_and_out_call_greeks_mc_cpu_planned>>("down_and_out_call.greeks"),
+    product<Planned<mc_core::LookbackCallConfig, kEuropeanCallFields,
+                    mc_core::lookback_call_greeks_mc_cpu_planned>>("lookback_call.greeks"),
 };
+
+}  // namespace
+
+nlohmann::json planned_values(const mc_core::GreeksResult& result) {
+    nlohmann::json out = to_value(result.values[0]);
+    nlohmann::json greeks = nlohmann::json::object();
+    for (std::size_t g = 0; g < mc_core::kGreekCount; ++g) {
+        const nlohmann::json estimate = to_value(result.values[g + 1]);
+        greeks[mc_core::kGreekNames[g]] = {{"value", estimate["price"]}, {"stderr", estimate["stderr"]}};
+    }
+    out["greeks"] = std::move(greeks);
+    return out;
+}
+
+namespace {
 
 const PlannedProduct* find_product(PyObject* name) {
     if (!PyUnicode_Check(name)) {

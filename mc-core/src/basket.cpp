@@ -107,7 +107,7 @@ EuropeanCallResult basket_call_price_mc_cpu_planned(const BasketCallConfig& c, c
     validate_basket_call_config(c);
     // Always on the calling thread; no Brownian bridge over the two coordinates.
     return price_model(BasketModel::from(c), c.technique,
-                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, false, false, plan});
+                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, false, false, plan, c.sobol_length});
 }
 
 }  // namespace mc_core

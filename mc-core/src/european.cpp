@@ -24,7 +24,7 @@ EuropeanCallResult european_call_price_mc_cpu_terminal(const EuropeanCallConfig&
                                                       const std::optional<BlockPlan>& plan) {
     // Antithetic pairs stay on the calling thread with the raw seed.
     return price_model(TerminalModel::from(c), c.technique,
-                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, true, false, plan});
+                       {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, true, false, plan, c.sobol_length});
 }
 
 EuropeanCallResult european_call_price_mc_cpu(const EuropeanCallConfig& c) {
@@ -55,7 +55,8 @@ void validate_european_call_config(const EuropeanCallConfig& c) {
 EuropeanCallResult european_call_price_mc_cpu_stepwise(const EuropeanCallConfig& c) {
     const auto model = make_stepwise_model(TerminalPayoff{c.k}, c.n_steps, c.s0, c.r, c.sigma, c.t);
     // Pseudorandom antithetic pairs stay on the calling thread with the raw seed.
-    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false});
+    return price_stepwise(model, c.technique,
+                          {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, false, std::nullopt, c.sobol_length});
 }
 
 PathSums simulate_stepwise_chunk(std::uint64_t stream_seed, std::uint64_t paths, std::uint64_t n_steps, double s0,

@@ -95,7 +95,7 @@ PathSums sum_level(const Config& c, std::uint64_t level, std::uint64_t paths, st
     }
     // Sample i reads the first coordinates of point i, in time order, of the
     // sampler's fine_steps.
-    const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps);
+    const StructuredNormalSampler sampler(c.sampling, seed, paths, fine_steps, c.sobol_length);
     if (model.normals_per_unit() > fine_steps) fail("normal count must match MLMC fine step count");
     const BrownianBridgeWorkspace no_bridge(SamplingMethod::pseudorandom, fine_steps, c.t);
     const auto kernel = [&](const WorkerBlock& b) {

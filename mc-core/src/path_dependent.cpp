@@ -11,7 +11,8 @@ using T = MonteCarloTechnique;
 template <class Functional, class Config>
 EuropeanCallResult price(Functional functional, const Config& c, const std::optional<BlockPlan>& plan) {
     const auto model = make_stepwise_model(functional, c.n_steps, c.s0, c.r, c.sigma, c.t);
-    return price_stepwise(model, c.technique, {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, true, plan});
+    return price_stepwise(model, c.technique,
+                          {c.n_paths, c.seed, c.n_threads, c.sampling, c.t, true, plan, c.sobol_length});
 }
 
 template <class Functional>
@@ -38,8 +39,7 @@ EuropeanCallResult lookback_call_price_mc_cpu(const LookbackCallConfig& c) {
     return lookback_call_price_mc_cpu_planned(c, std::nullopt);
 }
 
-EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& c,
-                                                      const std::optional<BlockPlan>& plan) {
+void check_lookback_call_config(const LookbackCallConfig& c) {
     using R = LookbackCallConfig;
     static constexpr std::array<Check<R>, 4> kChecks{{
         above<R>(&R::s0, 0.0, "s0 must be > 0"),
@@ -49,7 +49,17 @@ EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& 
     }};
     check_rows(c, kPathCountChecks<R>);
     check_rows(c, kChecks);
+}
+
+EuropeanCallResult lookback_call_price_mc_cpu_planned(const LookbackCallConfig& c,
+                                                      const std::optional<BlockPlan>& plan) {
+    check_lookback_call_config(c);
     return price(RunningMaximum{c.s0, c.k}, c, plan);
+}
+
+void check_down_and_out_call_config(const DownAndOutCallConfig& c) {
+    check_rows(c, kPathCountChecks<DownAndOutCallConfig>);
+    if (!(c.barrier > 0.0)) fail("barrier must be > 0");
 }
 
 EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c) {
@@ -58,8 +68,7 @@ EuropeanCallResult down_and_out_call_price_mc_cpu(const DownAndOutCallConfig& c)
 
 EuropeanCallResult down_and_out_call_price_mc_cpu_planned(const DownAndOutCallConfig& c,
                                                           const std::optional<BlockPlan>& plan) {
-    check_rows(c, kPathCountChecks<DownAndOutCallConfig>);
-    if (!(c.barrier > 0.0)) fail("barrier must be > 0");
+    check_down_and_out_call_config(c);
     return price(KnockOut{c.s0, c.k, c.barrier}, c, plan);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string>
 
 #include "mc_core/error.hpp"
 #include "mc_core/lane_math.hpp"
@@ -157,7 +158,8 @@ void fill_point_rows(std::uint64_t first, std::size_t points, std::uint64_t m, d
 }  // namespace
 
 StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed,
-                                                 std::uint64_t n_points, std::uint64_t dimensions)
+                                                 std::uint64_t n_points, std::uint64_t dimensions,
+                                                 SobolLength length)
     : n_points_(n_points),
       remainder_magic_(n_points == 0 ? 0 : ~static_cast<unsigned __int128>(0) / n_points + 1) {
     switch (sampling) {
@@ -187,6 +189,11 @@ StructuredNormalSampler::StructuredNormalSampler(SamplingMethod sampling, std::u
         case SamplingMethod::scrambled_sobol_brownian_bridge:
             kind_ = Kind::scrambled_sobol;
             sobol_seed_ = static_cast<std::uint32_t>(seed);
+            sobol_length_ = length;
+            // Refused up front rather than wrapped into a second pass over the sequence.
+            if (length == SobolLength::full_length && n_points > sobol_burley::kFullLengthPoints)
+                fail("scrambled Sobol sampling takes at most 2^32 = 4294967296 paths, got " +
+                     std::to_string(n_points));
             return;
         case SamplingMethod::pseudorandom:
             break;
@@ -252,7 +259,7 @@ void StructuredNormalSampler::fill_uniforms(std::uint64_t i, std::uint64_t m, do
             for (std::uint64_t d = 0; d < m; ++d) out[d] = latin_uniform(i, d);
             return;
         case Kind::scrambled_sobol:
-            fill_scrambled_sobol_point_uniforms(sobol_seed_, i, m, out);
+            fill_scrambled_sobol_point_uniforms(sobol_seed_, i, m, out, sobol_length_);
             return;
     }
 }
@@ -283,7 +290,7 @@ void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t
             });
             return;
         case Kind::scrambled_sobol:
-            fill_scrambled_sobol_rows(sobol_seed_, first, points, m, rows);
+            fill_scrambled_sobol_rows(sobol_seed_, first, points, m, rows, sobol_length_);
             return;
     }
 }
@@ -299,8 +306,14 @@ double StructuredNormalSampler::normal(std::uint64_t i, std::uint64_t d) const {
         case Kind::scrambled_sobol:
             break;
     }
-    const float u = sobol_burley::sample(static_cast<std::uint32_t>(i & 0xFFFF),
-                                         static_cast<std::uint32_t>(d % sobol_burley::kDimensions),
+    const auto dimension = static_cast<std::uint32_t>(d % sobol_burley::kDimensions);
+    if (sobol_length_ == SobolLength::full_length) {
+        sobol_burley::check_full_length_points(i, 1);
+        const double u = sobol_burley::sample_full_length(static_cast<std::uint32_t>(i), dimension,
+                                                          sobol_seed_ + static_cast<std::uint32_t>(d >> 8));
+        return inverse_standard_normal(clamp_unit(u));
+    }
+    const float u = sobol_burley::sample(static_cast<std::uint32_t>(i & 0xFFFF), dimension,
                                          sobol_burley::block_seed(sobol_seed_, i) + static_cast<std::uint32_t>(d >> 8));
     return inverse_standard_normal(clamp_unit(static_cast<double>(u)));
 }
@@ -321,7 +334,7 @@ void StructuredNormalSampler::fill_standard_normals(std::uint64_t i, std::uint64
             for (std::uint64_t d = 0; d < m; ++d) out.push_back(latin_normal(i, d));
             return;
         case Kind::scrambled_sobol:
-            fill_scrambled_sobol_point_standard_normals(sobol_seed_, i, m, out);
+            fill_scrambled_sobol_point_standard_normals(sobol_seed_, i, m, out, sobol_length_);
             return;
     }
 }

@@ -6,11 +6,19 @@
 // All values live in bit-reversed form between the index shuffle and the final
 // reversal, so that the nested (Owen) scrambling can be done with carries that
 // run from low to high bit positions: multiplication and addition.
+//
+// Both sequence lengths (random.hpp, SobolLength) run the same code, a
+// template over the index bits: 16 reads blocks of 2^16 points, each under its
+// own seed, with 23-bit values; 32 reads one sequence of 2^32 points with
+// 32-bit values. Everything else (the shuffle, the keys, the seed of each
+// group of 256 dimensions) is shared.
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "mc_core/error.hpp"
 #include "mc_core/random.hpp"
 #include "mc_core/simd.hpp"
 
@@ -19,6 +27,9 @@ namespace sobol_burley {
 
 const std::uint16_t kDirections[kDimensions][kIndexBits] = {
 #include "sobol_directions.inc"
+};
+const std::uint32_t kFullDirections[kDimensions][kFullIndexBits] = {
+#include "sobol_directions_32.inc"
 };
 
 namespace {
@@ -70,11 +81,34 @@ inline std::uint32_t dimension_key(std::uint32_t dimension, std::uint32_t seed) 
     return hash((seed * 0x9C8F2D3Bu) ^ (dimension >> 2) ^ 0xE6FE3BEBu ^ kLaneMixers[dimension & 3u]);
 }
 
-// Sobol value of the reversed index `s` (top 16 bits used), in reversed form:
+template <unsigned Bits>
+const auto& direction_table() {
+    static_assert(Bits == kIndexBits || Bits == kFullIndexBits);
+    if constexpr (Bits == kIndexBits)
+        return kDirections;
+    else
+        return kFullDirections;
+}
+
+// A point's index in its sequence, and the seed of that sequence: with 16 bits
+// each block of 2^16 points is a sequence under block_seed; at full length the
+// callers keep points below 2^32, so there is one block, under the seed itself.
+template <unsigned Bits>
+constexpr std::uint32_t sequence_index(std::uint64_t point) {
+    return static_cast<std::uint32_t>(point & ((std::uint64_t{1} << Bits) - 1));
+}
+template <unsigned Bits>
+constexpr std::uint32_t sequence_seed(std::uint32_t seed, std::uint64_t point) {
+    return seed + static_cast<std::uint32_t>(point >> Bits) * 0x9E3779B9u;
+}
+static_assert(sequence_seed<kIndexBits>(7, 3 * 65536 + 5) == block_seed(7, 3 * 65536 + 5));
+
+// Sobol value of the reversed index `s` (top Bits bits used), in reversed form:
 // one XOR per set bit, with bit i of the index at word bit 31 - i.
-inline std::uint32_t sobol_rev(std::uint32_t s, const std::uint16_t* directions) {
+template <unsigned Bits, class Entry>
+inline std::uint32_t sobol_rev(std::uint32_t s, const Entry* directions) {
     std::uint32_t v = 0;
-    std::uint32_t b = s & 0xFFFF0000u;
+    std::uint32_t b = s & static_cast<std::uint32_t>(~(std::uint64_t{0xFFFFFFFFu} >> Bits));
     unsigned p = 0;
     while (b != 0) {
         const unsigned j = static_cast<unsigned>(std::countl_zero(b));
@@ -86,24 +120,28 @@ inline std::uint32_t sobol_rev(std::uint32_t s, const std::uint16_t* directions)
     return v;
 }
 
-// Final scramble, reversal and conversion to a 23-bit fraction in [0, 1 - 2^-23].
-inline float finish(std::uint32_t v, std::uint32_t key) {
-    const std::uint32_t t = reverse_bits32(scramble_rev(v, key));
-    const std::uint32_t bits = 0x3F800000u | (t >> 9);
-    return std::bit_cast<float>(bits) - 1.0f;  // exact
+// The scrambled word t of one coordinate: the final scramble and reversal of
+// its Sobol value. Its value is (t >> 9) 2^-23 for 16 bits, t 2^-32 at full length.
+template <unsigned Bits>
+inline std::uint32_t scrambled_word(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
+    const std::uint32_t s = shuffled_index_rev(index, seed);
+    const std::uint32_t v = sobol_rev<Bits>(s, direction_table<Bits>()[dimension]);
+    return reverse_bits32(scramble_rev(v, dimension_key(dimension, seed)));
 }
 
 // The direction numbers by index bit, then dimension, so that one set bit of
 // the index XORs a row into eight dimensions at once.
+template <unsigned Bits>
 struct DirectionRows {
-    alignas(64) std::uint32_t row[kIndexBits][kDimensions];
+    alignas(64) std::uint32_t row[Bits][kDimensions];
 };
 
-const DirectionRows& direction_rows() {
-    static const DirectionRows rows = [] {
-        DirectionRows r{};
+template <unsigned Bits>
+const DirectionRows<Bits>& direction_rows() {
+    static const DirectionRows<Bits> rows = [] {
+        DirectionRows<Bits> r{};
         for (std::uint32_t d = 0; d < kDimensions; ++d)
-            for (std::uint32_t p = 0; p < kIndexBits; ++p) r.row[p][d] = kDirections[d][p];
+            for (std::uint32_t p = 0; p < Bits; ++p) r.row[p][d] = direction_table<Bits>()[d][p];
         return r;
     }();
     return rows;
@@ -116,23 +154,28 @@ MC_LANE_INLINE U32x8 load8(const std::uint32_t* p) {
 }
 
 // Dimensions 0 .. count-1 of one point, eight at a time: out[d * stride].
-// Each block of 2^16 points is its own sequence; each run of 256 dimensions
+// Each block of 2^Bits points is its own sequence; each run of 256 dimensions
 // reuses the table under a seed raised by one. The value of a dimension is
-// (t >> 9) 2^-23, the 23-bit fraction finish() makes, exactly.
-MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, std::uint64_t point_index,
+// the one scrambled_word() gives, exactly: both conversions are exact.
+template <unsigned Bits>
+MC_LANE_INLINE void sobol_point(const DirectionRows<Bits>& rows, std::uint32_t seed, std::uint64_t point_index,
                                 std::uint64_t count, double* out, std::size_t stride) {
-    const std::uint32_t index16 = static_cast<std::uint32_t>(point_index & 0xFFFFu);
-    const std::uint32_t point_block_seed = block_seed(seed, point_index);
+    const std::uint32_t index = sequence_index<Bits>(point_index);
+    const std::uint32_t point_block_seed = sequence_seed<Bits>(seed, point_index);
     const U32x8 quarter = {0, 0, 0, 0, 1, 1, 1, 1};
     const U32x8 mixers = {kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3],
                           kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3]};
     for (std::uint64_t first = 0; first < count; first += kDimensions) {
         const std::uint32_t pass_seed = point_block_seed + static_cast<std::uint32_t>(first >> 8);
-        const std::uint32_t s = shuffled_index_rev(index16, pass_seed);
-        unsigned set_bits[kIndexBits];
+        const std::uint32_t s = shuffled_index_rev(index, pass_seed);
+        // The set bits in order, without a branch per bit: about half of them
+        // are set, at random, which no branch predictor follows.
+        unsigned set_bits[Bits];
         unsigned n_set = 0;
-        for (unsigned p = 0; p < kIndexBits; ++p)
-            if ((s >> (31 - p)) & 1u) set_bits[n_set++] = p;
+        for (unsigned p = 0; p < Bits; ++p) {
+            set_bits[n_set] = p;
+            n_set += (s >> (31 - p)) & 1u;
+        }
         const std::uint32_t key_base = (pass_seed * 0x9C8F2D3Bu) ^ 0xE6FE3BEBu;
         const std::uint64_t pass = count - first < kDimensions ? count - first : kDimensions;
         // The last group of a pass may reach past `count`, never past the table.
@@ -140,8 +183,12 @@ MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, s
             U32x8 v = {};
             for (unsigned b = 0; b < n_set; ++b) v ^= load8(&rows.row[set_bits[b]][group]);
             const U32x8 key = hash((key_base ^ ((group >> 2) + quarter)) ^ mixers);
-            const U32x8 t = reverse_bits32(scramble_rev(v, key)) >> 9;
-            const F64x8 u = __builtin_convertvector(__builtin_bit_cast(I32x8, t), F64x8) * 0x1p-23;
+            const U32x8 t = reverse_bits32(scramble_rev(v, key));
+            F64x8 u;
+            if constexpr (Bits == kIndexBits)
+                u = __builtin_convertvector(__builtin_bit_cast(I32x8, t >> 9), F64x8) * 0x1p-23;
+            else
+                u = __builtin_convertvector(t, F64x8) * 0x1p-32;
             const std::uint64_t here = pass - group < 8 ? pass - group : 8;
             double* const dst = out + (first + group) * stride;
             for (std::uint64_t j = 0; j < here; ++j) dst[j * stride] = u[j];
@@ -149,37 +196,55 @@ MC_LANE_INLINE void sobol_point(const DirectionRows& rows, std::uint32_t seed, s
     }
 }
 
+template <unsigned Bits>
+void fill_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points, std::uint64_t count,
+               double* rows) {
+    const DirectionRows<Bits>& table = direction_rows<Bits>();
+    simd::on_active_target([&] {
+        for (std::size_t l = 0; l < points; ++l)
+            sobol_point<Bits>(table, seed, first_point + l, count, rows + l, points);
+    });
+}
+
 }  // namespace
 
 float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
-    const std::uint32_t s = shuffled_index_rev(index, seed);
-    const std::uint32_t v = sobol_rev(s, kDirections[dimension]);
-    return finish(v, dimension_key(dimension, seed));
+    const std::uint32_t bits = 0x3F800000u | (scrambled_word<kIndexBits>(index, dimension, seed) >> 9);
+    return std::bit_cast<float>(bits) - 1.0f;  // exact
+}
+
+double sample_full_length(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed) {
+    return static_cast<double>(scrambled_word<kFullIndexBits>(index, dimension, seed)) * 0x1p-32;
+}
+
+void check_full_length_points(std::uint64_t first, std::uint64_t count) {
+    if (count != 0 && (first >= kFullLengthPoints || count > kFullLengthPoints - first))
+        fail("the full-length scrambled Sobol sequence has 2^32 points; point " +
+             std::to_string(first >= kFullLengthPoints ? first : kFullLengthPoints) + " is past its end");
 }
 
 }  // namespace sobol_burley
 
 void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
-                                         double* dst) {
-    fill_scrambled_sobol_rows(seed, point_index, 1, count, dst);
+                                         double* dst, SobolLength length) {
+    fill_scrambled_sobol_rows(seed, point_index, 1, count, dst, length);
 }
 
 void fill_scrambled_sobol_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points,
-                               std::uint64_t count, double* rows) {
-    const sobol_burley::DirectionRows& table = sobol_burley::direction_rows();
-    simd::on_active_target([&] {
-        for (std::size_t l = 0; l < points; ++l)
-            sobol_burley::sobol_point(table, seed, first_point + l, count, rows + l, points);
-    });
+                               std::uint64_t count, double* rows, SobolLength length) {
+    if (length == SobolLength::blocks_of_65536)
+        return sobol_burley::fill_rows<sobol_burley::kIndexBits>(seed, first_point, points, count, rows);
+    sobol_burley::check_full_length_points(first_point, points);
+    sobol_burley::fill_rows<sobol_burley::kFullIndexBits>(seed, first_point, points, count, rows);
 }
 
 void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,
-                                                 std::uint64_t count, std::vector<double>& out) {
+                                                 std::uint64_t count, std::vector<double>& out, SobolLength length) {
     if (count == 0) return;
     const std::size_t base = out.size();
     out.resize(base + count);
     double* dst = out.data() + base;
-    fill_scrambled_sobol_point_uniforms(seed, point_index, count, dst);
+    fill_scrambled_sobol_point_uniforms(seed, point_index, count, dst, length);
     // The inverse CDF's clamp turns a 0 into DBL_MIN.
     for (std::uint64_t d = 0; d < count; ++d) dst[d] = inverse_standard_normal(dst[d]);
 }

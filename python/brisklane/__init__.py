@@ -20,12 +20,17 @@ randomized runs, their spread as the standard error::
 
     >>> brisklane.price("european_call", sampling="scrambled_sobol", n_paths=2**14, replicates=16)
 
+``greeks=True`` adds delta, gamma, vega, rho and theta, each with its standard error, from the
+price's own paths::
+
+    >>> brisklane.price("arithmetic_asian_call", n_paths=10**5, greeks=True).greeks["delta"]
+
 A fatal error in the core (for example an invalid configuration) raises
 :class:`PanicException`, which derives from ``BaseException``.
 """
 
 from brisklane import _native
-from brisklane._api import PRODUCTS, ConfigError, Estimate, default_blocks, price
+from brisklane._api import GREEKS, PRODUCTS, ConfigError, Estimate, Greek, default_blocks, price
 from brisklane._native import __version__
 from brisklane._replicates import replicate_seeds
 
@@ -45,9 +50,11 @@ _FUNCTIONS = (
 )
 
 __all__ = [
+    "GREEKS",
     "PRODUCTS",
     "ConfigError",
     "Estimate",
+    "Greek",
     "PanicException",
     "__version__",
     "default_blocks",

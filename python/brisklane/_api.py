@@ -6,6 +6,7 @@ configuration and the block plan only: the same bits on any number of threads.
 
 from __future__ import annotations
 
+import dataclasses
 import difflib
 import functools
 import math
@@ -19,7 +20,7 @@ from brisklane import _native, _schedule
 from brisklane._progress import ProgressBar
 from brisklane._replicates import mean_and_stderr, replicate_seeds, student_t_quantile
 
-__all__ = ["ConfigError", "Estimate", "PRODUCTS", "default_blocks", "price"]
+__all__ = ["GREEKS", "ConfigError", "Estimate", "Greek", "PRODUCTS", "default_blocks", "price"]
 
 # Products priced through block plans, under the command line's names.
 PRODUCTS: Tuple[str, ...] = (
@@ -56,6 +57,20 @@ class ConfigError(ValueError):
     """A field's value, or the configuration as a whole, was rejected."""
 
 
+#: The Greeks :func:`price` estimates, in this order.
+GREEKS: Tuple[str, ...] = ("delta", "gamma", "vega", "rho", "theta")
+# Products with Greeks, priced through their native "<product>.greeks" entries.
+_WITH_GREEKS = ("european_call", "arithmetic_asian_call", "down_and_out_call", "lookback_call")
+
+
+@dataclass(frozen=True)
+class Greek:
+    """One Greek: its estimate and standard error, from the price's own paths."""
+
+    value: float
+    stderr: float
+
+
 @dataclass(frozen=True)
 class Estimate:
     """A Monte Carlo price with its standard error and provenance.
@@ -88,6 +103,8 @@ class Estimate:
         :func:`brisklane.engine_info`; with replicates, ``replicates`` and ``replicate_seeds``.
     replicate_prices : tuple of float
         Each replicate's price, in replicate order (empty without replicates).
+    greeks : dict of str to Greek
+        With ``greeks=``, each Greek asked for by name (``greeks["delta"].value``, ``.stderr``).
     """
 
     price: float
@@ -101,6 +118,7 @@ class Estimate:
     config: Mapping[str, Any] = field(default_factory=dict)
     manifest: Mapping[str, Any] = field(default_factory=dict)
     replicate_prices: Tuple[float, ...] = ()
+    greeks: Mapping[str, Greek] = field(default_factory=dict)
 
     def to_dict(self) -> dict[str, Any]:
         """The estimate as plain Python values (lists for tuples), ready for JSON."""
@@ -650,6 +668,7 @@ def price(
     target_stderr: Optional[float] = None,
     max_paths: Optional[int] = None,
     replicates: Optional[int] = None,
+    greeks: Union[None, bool, Sequence[str]] = None,
     **fields: Any,
 ) -> Estimate:
     """Price a product on a block plan.
@@ -671,7 +690,13 @@ def price(
         run the units on W worker threads, ``blocks=W`` gives exactly its W-worker result (and
         ``blocks=1`` its serial one); elsewhere every plan draws the serial run's numbers and
         agrees with it to rounding (exactly with ``blocks=1``). The default therefore need not
-        equal the module function's default, whose worker count is the machine's.
+        equal the module function's default, whose worker count is the machine's. The one
+        difference from the module functions: scrambled Sobol sampling (both variants) runs the
+        full-length sequence of up to 2**32 points, where the module functions start a new one
+        every 65,536 points, so its error keeps falling at the quasi-Monte Carlo rate past
+        65,536 paths. Its points differ from the first path on, so for Sobol samplings no plan
+        gives the module function's bits, at any path count; its plans, ranges of the one
+        sequence, agree with one another to rounding. More than 2**32 paths is an error.
     executor : concurrent.futures.Executor or distributed.Client, optional
         Where the blocks run: each block is a small picklable task returning its raw sums, merged
         here in block order, so the result has the local run's bits. A block that fails, or whose
@@ -704,6 +729,17 @@ def price(
         or stream (pseudorandom). Replicate ``r`` takes the ``r + 1``-th output of SplitMix64
         started at ``seed`` (see :func:`brisklane.replicate_seeds`). With `target_stderr`,
         every round doubles the paths of every replicate.
+    greeks : bool or sequence of str, optional
+        ``True`` for all of :data:`GREEKS`, or some of their names: derivatives per unit of the
+        input, from the very draws of the price (common random numbers), each with its
+        standard error, in :attr:`Estimate.greeks`. delta is dV/ds0, gamma d2V/ds0^2, vega
+        dV/dsigma (per 1.00 of volatility), rho dV/dr and theta -dV/dt (per year of calendar
+        time). Pathwise estimators for the European, Asian and lookback calls, with a mixed
+        likelihood-ratio gamma; likelihood ratios for the down-and-out. Available for
+        ``european_call``, ``arithmetic_asian_call``, ``down_and_out_call`` and
+        ``lookback_call``; sigma must be > 0. The price keeps its bits; with the control
+        variate the Greeks take the plain estimators over the same draws. With replicates,
+        each Greek's error is the spread of its replicates.
     **fields
         Field values, e.g. ``spot=105, sigma=0.25, n_paths=10**6``.
 
@@ -735,7 +771,12 @@ def price(
     merged: dict[str, Any] = dict(config or {})
     merged.update(fields)
     values = _read_fields(product, merged)
-    first = _Run(product, values, 1)
+    greek_names = _greek_names(product, greeks)
+    technique = values.get("technique", "standard")
+    # The Greek entries give the price's own bits besides the Greeks, except
+    # under the control variate, whose Greeks take a second pass over the draws.
+    native = product + ".greeks" if greek_names and technique != "control_variate" else product
+    first = _Run(native, values, 1)
     n_paths = min(first.field("paths_per_level") or [1]) if first.multilevel else int(first.field("n_paths"))
     first.blocks = default_blocks(n_paths) if blocks is None else _positive_int("blocks", blocks)
     workers = _available_cpus() if threads is None else _positive_int("threads", threads)
@@ -743,7 +784,7 @@ def price(
     if target is None and max_paths is not None:
         raise TypeError("max_paths: only used with target_stderr")
     callback, bar = _progress_callback(progress)
-    pricing = _Pricing(product, min(workers, first.blocks), executor, callback)
+    pricing = _Pricing(native, min(workers, first.blocks), executor, callback)
     extra: Dict[str, Any] = {}
     if executor is not None:
         extra["executor"] = _schedule.describe(executor)
@@ -769,14 +810,57 @@ def price(
             else:
                 results, last, rounds = pricing.until_replicated(first, seeds, target, limit)
             extra.update(target_stderr=target, max_paths=limit, rounds=rounds)
+        greek_results = None
+        if greek_names:
+            greek_results = results if seeds is not None else [result]
+            if native == product:
+                second = _Pricing(product + ".greeks", pricing.threads, executor, None)
+                plan = _Run(second.product, last.values, last.blocks)
+                greek_results = [second.price(plan.seeded(seed))[0] for seed in seeds] if seeds else [second.price(plan)[0]]
     finally:
         if bar is not None:
             bar.close()
     elapsed = time.perf_counter() - start
     used_threads = None if executor is not None else min(workers, last.blocks)
     if seeds is not None:
-        return _replicate_estimate(product, last, results, seeds, elapsed, used_threads, pricing.warnings, extra)
-    return _estimate_of(product, last, result, elapsed, used_threads, pricing.warnings, extra)
+        estimate = _replicate_estimate(product, last, results, seeds, elapsed, used_threads, pricing.warnings, extra)
+    else:
+        estimate = _estimate_of(product, last, result, elapsed, used_threads, pricing.warnings, extra)
+    if greek_results is None:
+        return estimate
+    return dataclasses.replace(estimate, greeks=_greeks_of(greek_names, greek_results))
+
+
+def _greek_names(product: str, greeks: Union[None, bool, Sequence[str]]) -> Tuple[str, ...]:
+    """The Greeks asked for, in :data:`GREEKS` order; TypeError or ConfigError naming the field."""
+    if greeks is None or greeks is False:
+        return ()
+    if product not in _WITH_GREEKS:
+        raise ConfigError(f"greeks: not available for {product} (available for {', '.join(_WITH_GREEKS)})")
+    if greeks is True:
+        return GREEKS
+    if isinstance(greeks, (str, bytes)) or not isinstance(greeks, Sequence):
+        raise TypeError(f"greeks: expected True or a sequence of names, got {type(greeks).__name__}")
+    for name in greeks:
+        if name not in GREEKS:
+            raise ConfigError(f"greeks: unknown Greek {name!r}{_suggestion(str(name), list(GREEKS))}")
+    if not greeks:
+        raise ConfigError("greeks: name at least one of " + ", ".join(GREEKS))
+    return tuple(name for name in GREEKS if name in greeks)
+
+
+def _greeks_of(names: Sequence[str], results: Sequence[Mapping[str, Any]]) -> Dict[str, Greek]:
+    """Each Greek of one run, or of replicates: their mean and the stderr of their spread."""
+    out: Dict[str, Greek] = {}
+    for name in names:
+        estimates = [result["greeks"][name] for result in results]
+        if any(e["value"] is None or e["stderr"] is None for e in estimates):
+            raise ConfigError(f"greeks: {name} is not finite for this configuration")
+        if len(estimates) == 1:
+            out[name] = Greek(estimates[0]["value"], estimates[0]["stderr"])
+        else:
+            out[name] = Greek(*mean_and_stderr([e["value"] for e in estimates]))
+    return out
 
 
 def _replicate_count(value: Any) -> int:

@@ -4,7 +4,8 @@ Used by the command line to show how far a Monte Carlo estimate lies from the
 model's exact price.  Every function returns NaN for inputs outside its
 model's domain (or that it cannot price), never raises for them.
 
-* :func:`black_scholes_call` — Black and Scholes (1973).
+* :func:`black_scholes_call` — Black and Scholes (1973); its Greeks by
+  :func:`black_scholes_call_greeks`.
 * :func:`heston_call` — Heston (1993) in the formulation of Albrecher, Mayer,
   Schoutens and Tistaert (2007, "The little Heston trap"), which keeps the
   complex logarithm on its principal branch; the probability integrals are
@@ -20,9 +21,9 @@ from __future__ import annotations
 
 import cmath
 import math
-from typing import Callable, List, Tuple
+from typing import Callable, Dict, List, Tuple
 
-__all__ = ["black_scholes_call", "heston_call", "merton_call", "basket_call_single_asset"]
+__all__ = ["black_scholes_call", "black_scholes_call_greeks", "heston_call", "merton_call", "basket_call_single_asset"]
 
 
 def _normal_cdf(x: float) -> float:
@@ -59,6 +60,26 @@ def black_scholes_call(s0: float, k: float, r: float, sigma: float, t: float) ->
     d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
     d2 = d1 - sd
     return s0 * _normal_cdf(d1) - discounted_strike * _normal_cdf(d2)
+
+
+def black_scholes_call_greeks(s0: float, k: float, r: float, sigma: float, t: float) -> Dict[str, float]:
+    """The Black–Scholes call's delta, gamma, vega, rho and theta (s0, k, sigma, t > 0).
+
+    Per unit of each input, as :func:`brisklane.price` reports them: vega per 1.00 of
+    volatility, theta = -dV/dt per year.
+    """
+    sd = sigma * math.sqrt(t)
+    d1 = (math.log(s0 / k) + (r + 0.5 * sigma * sigma) * t) / sd
+    d2 = d1 - sd
+    density = math.exp(-0.5 * d1 * d1) / math.sqrt(2.0 * math.pi)
+    discounted_strike = k * math.exp(-r * t)
+    return {
+        "delta": _normal_cdf(d1),
+        "gamma": density / (s0 * sd),
+        "vega": s0 * density * math.sqrt(t),
+        "rho": t * discounted_strike * _normal_cdf(d2),
+        "theta": -s0 * density * sigma / (2.0 * math.sqrt(t)) - r * discounted_strike * _normal_cdf(d2),
+    }
 
 
 # ---------------------------------------------------------------------------

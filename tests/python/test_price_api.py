@@ -6,12 +6,14 @@ Ctrl-C during price() is tested with the module functions in test_interrupt.py.
 from __future__ import annotations
 
 import math
+import re
 import textwrap
 import threading
 
 import pytest
 
 import brisklane
+from brisklane.reference import black_scholes_call
 
 # Small runs of every product and kind of run; the worker-run ones have enough paths to be
 # parallel in the module functions for up to four workers.
@@ -48,6 +50,13 @@ MODULE_FUNCTION = {
 }
 # The puts regress on the calling thread: every plan gives the serial bits.
 EXACT_FOR_EVERY_PLAN = {"american put", "bermudan put"}
+# Scrambled Sobol in price() runs the full-length sequence, where the module functions start a new
+# one every 65,536 points: the points differ from the first, so these plans are held to their own
+# one-block answers (price, stderr) instead.
+FULL_LENGTH_SOBOL = {
+    "european sobol": (9.415682584864795, 0.14873869623777677),
+    "asian bridge": (5.542542747021364, 0.18124950226898157),
+}
 
 
 def module_run(product: str, fields: dict, workers: int) -> dict:
@@ -64,6 +73,9 @@ def test_threads_never_change_the_bits_and_plans_match_the_module_functions(case
         assert len(results) == 1
     serial = module_run(product, fields, 1)
     one_block = brisklane.price(product, fields, blocks=1)
+    if case in FULL_LENGTH_SOBOL:
+        assert (one_block.price, one_block.stderr) == FULL_LENGTH_SOBOL[case] != (serial["price"], serial["stderr"])
+        serial = {"price": one_block.price, "stderr": one_block.stderr}
     assert (one_block.price, one_block.stderr) == (serial["price"], serial["stderr"])
     for blocks in (2, 4) if case in ON_WORKERS else (2, 7, 64):
         planned = brisklane.price(product, fields, blocks=blocks, threads=2)
@@ -77,6 +89,60 @@ def test_threads_never_change_the_bits_and_plans_match_the_module_functions(case
         else:
             assert planned.price == pytest.approx(serial["price"], rel=1e-12)
             assert planned.stderr == pytest.approx(serial["stderr"], rel=1e-10)
+
+
+SOBOL_RUNS = [
+    ("european_call", {"n_paths": 203}),
+    ("arithmetic_asian_call", {"n_paths": 203, "n_steps": 13, "technique": "antithetic"}),
+    ("down_and_out_call", {"n_paths": 203, "n_steps": 13, "barrier": 95.0, "technique": "control_variate"}),
+    ("lookback_call", {"n_paths": 203, "n_steps": 300}),  # past one group of 256 dimensions
+    ("basket_call", {"n_paths": 203}),
+    ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [301, 151]}),
+]
+
+
+@pytest.mark.parametrize("sampling", ["scrambled_sobol", "scrambled_sobol_brownian_bridge"])
+def test_full_length_sobol_has_the_same_bits_on_every_target_and_is_not_the_module_functions(sampling):
+    supported = brisklane.engine_info()["simd_targets_supported"]
+    try:
+        results = {}
+        for target in supported:
+            brisklane.set_simd_target(target)
+            results[target] = [brisklane.price(p, f, sampling=sampling, seed=5, blocks=3) for p, f in SOBOL_RUNS]
+    finally:
+        brisklane.set_simd_target(supported[-1])
+    for target in supported:
+        for got, expected in zip(results[target], results["scalar"]):
+            assert (got.price.hex(), got.stderr.hex()) == (expected.price.hex(), expected.stderr.hex()), target
+    for (product, fields), planned in zip(SOBOL_RUNS, results["scalar"]):
+        assert planned.price != module_run(product, {**fields, "sampling": sampling, "seed": 5}, 1)["price"], product
+    # Only the low 32 bits of the seed scramble.
+    again = brisklane.price("european_call", n_paths=203, sampling=sampling, seed=5 + 2**32, blocks=3)
+    assert again.price == results["scalar"][0].price
+
+
+def test_full_length_sobol_keeps_converging_past_65536_paths():
+    """Past 65,536 paths the module functions' error falls as n^-1/2 (independent blocks), the full
+    sequence's as about n^-1 for this payoff (its unbounded upper tail caps the rate): at 2^20 paths
+    the RMSE ratio is about (2^16 / 2^20)^(1/2) = 0.25. At 2^18 it is about 0.5, too close to call."""
+    exact = black_scholes_call(100.0, 100.0, 0.03, 0.2, 1.0)
+    fields = {"n_paths": 2**20, "sampling": "scrambled_sobol"}
+    seeds = range(1, 9)
+    module = [brisklane.price_european_call({**fields, "seed": s})["price"] - exact for s in seeds]
+    planned = [brisklane.price("european_call", fields, seed=s, threads=2).price - exact for s in seeds]
+
+    def rmse(errors):
+        return math.sqrt(sum(e * e for e in errors) / len(errors))
+
+    assert rmse(planned) < 0.5 * rmse(module)
+
+
+def test_full_length_sobol_ends_at_2_to_the_32_paths():
+    message = "scrambled Sobol sampling takes at most 2^32 = 4294967296 paths, got 4294967297"
+    for product, fields in (("european_call", {"n_paths": 2**32 + 1}),
+                            ("arithmetic_asian_mlmc", {"levels": 1, "paths_per_level": [2**32 + 1]})):
+        with pytest.raises(brisklane.ConfigError, match=re.escape(message)):
+            brisklane.price(product, fields, sampling="scrambled_sobol")
 
 
 def test_the_estimate_reports_its_run():

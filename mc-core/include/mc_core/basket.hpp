@@ -42,6 +42,7 @@ struct BasketCallConfig {
     std::uint64_t n_threads = 0;  // accepted and echoed; the pricer is serial
     MonteCarloTechnique technique = MonteCarloTechnique::standard;
     SamplingMethod sampling = SamplingMethod::pseudorandom;
+    SobolLength sobol_length = SobolLength::blocks_of_65536;  // as for the European call
 };
 
 void validate_basket_call_config(const BasketCallConfig& config);

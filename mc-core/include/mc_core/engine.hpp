@@ -176,7 +176,23 @@ private:
     const V* next_;
 };
 
+// `step(z)` for each of a unit's next n_steps normals, in order, drawn a
+// block at a time: the walk of every model whose normals are time steps.
+template <class Draw, class Step>
+MC_LANE_INLINE void for_each_step_normal(Draw& draw, std::uint64_t n_steps, Step&& step) {
+    for (std::uint64_t done = 0; done < n_steps;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - done));
+        const auto* z = draw(n);
+        for (std::size_t j = 0; j < n; ++j) step(z[j]);
+        done += n;
+    }
+}
+
 // ---- Techniques -------------------------------------------------------------------
+//
+// A technique names the model function a unit is valued by (`value`), what a
+// unit's value is (`Sample<V>`, one lane per unit) and the partial result its
+// lanes are added to (`add`), lane by lane in unit order.
 
 template <MonteCarloTechnique T>
 struct Technique;
@@ -184,39 +200,52 @@ struct Technique;
 template <>
 struct Technique<MonteCarloTechnique::standard> {
     using Partial = PathSums;
-    static constexpr bool kHasControl = false;
+    template <class V>
+    using Sample = V;
+    static constexpr bool kPairs = false;
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
-    template <class Model, class Draw, class V>
-    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V&) {
-        y = m.discounted_payoff(draw);
+    template <class Model, class Draw>
+    MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
+        return m.discounted_payoff(draw);
     }
-    static void add(Partial& acc, double y, double) { acc.add(y); }
+    template <class V>
+    static void add(Partial& acc, const V& y, std::size_t lane) {
+        acc.add(y[lane]);
+    }
 };
 
 template <>
 struct Technique<MonteCarloTechnique::control_variate> {
     using Partial = ControlVariateMoments;
-    static constexpr bool kHasControl = true;
+    template <class V>
+    using Sample = Valued<V>;
+    static constexpr bool kPairs = false;
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
-    template <class Model, class Draw, class V>
-    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V& c) {
-        const Valued<V> v = m.payoff_and_control(draw);
-        y = v.y;
-        c = v.c;
+    template <class Model, class Draw>
+    MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
+        return m.payoff_and_control(draw);
     }
-    static void add(Partial& acc, double y, double c) { acc.add(y, c); }
+    template <class V>
+    static void add(Partial& acc, const Valued<V>& v, std::size_t lane) {
+        acc.add(v.y[lane], v.c[lane]);
+    }
 };
 
 template <>
 struct Technique<MonteCarloTechnique::antithetic> {
     using Partial = PathSums;
-    static constexpr bool kHasControl = false;
+    template <class V>
+    using Sample = V;
+    static constexpr bool kPairs = true;
     static std::uint64_t units(std::uint64_t n_paths) { return antithetic_pairs(n_paths); }
-    template <class Model, class Draw, class V>
-    MC_LANE_INLINE static void value(const Model& m, Draw& draw, V& y, V&) {
-        y = m.antithetic_pair(draw);
+    template <class Model, class Draw>
+    MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
+        return m.antithetic_pair(draw);
     }
-    static void add(Partial& acc, double y, double) { acc.add(y); }
+    template <class V>
+    static void add(Partial& acc, const V& y, std::size_t lane) {
+        acc.add(y[lane]);
+    }
 };
 
 // ---- The pseudorandom kernel ------------------------------------------------------
@@ -301,55 +330,54 @@ MC_LANE_INLINE void for_each_stream_tile(std::uint64_t stream_seed, std::uint64_
     }
 }
 
-template <MonteCarloTechnique T, class Model>
-struct StreamKernel {
-    using Tech = Technique<T>;
+template <class Tech, class Model>
+struct TechniqueStreamKernel {
     using Partial = typename Tech::Partial;
 
     template <class V>
     MC_LANE_INLINE static Partial run(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
                                       std::optional<std::uint64_t> tile_units = std::nullopt,
                                       std::uint64_t first_unit = 0) {
+        using Sample = typename Tech::template Sample<V>;
         Partial acc{};
-        PackBuffer<V> values(0, "lane tile values");
-        PackBuffer<V> controls(0, "lane tile controls");
+        PackBuffer<Sample> samples(0, "lane tile values");
         std::uint64_t buffered = 0;
         const auto tile = [&](StreamDraw<V>& draw, std::uint64_t, std::uint64_t c_units) {
             if (buffered < c_units) {
-                values = PackBuffer<V>(c_units, "lane tile values");
-                if constexpr (Tech::kHasControl) controls = PackBuffer<V>(c_units, "lane tile controls");
+                samples = PackBuffer<Sample>(c_units, "lane tile values");
                 buffered = c_units;
             }
-            for (std::uint64_t u = 0; u < c_units; ++u) {
-                V y{}, c{};
-                Tech::value(m, draw, y, c);
-                values[u] = y;
-                if constexpr (Tech::kHasControl) controls[u] = c;
-            }
+            for (std::uint64_t u = 0; u < c_units; ++u) samples[u] = Tech::value(m, draw);
             for (std::size_t l = 0; l < simd::lanes_of<V>; ++l)
-                for (std::uint64_t u = 0; u < c_units; ++u)
-                    Tech::add(acc, values[u][l], Tech::kHasControl ? controls[u][l] : 0.0);
+                for (std::uint64_t u = 0; u < c_units; ++u) Tech::add(acc, samples[u], l);
         };
         const auto single = [&](StreamDraw<simd::f64x1>& draw, std::uint64_t) {
-            simd::f64x1 y{}, c{};
-            Tech::value(m, draw, y, c);
-            Tech::add(acc, y[0], c[0]);
+            Tech::add(acc, Tech::value(m, draw), 0);
         };
         for_each_stream_tile<V>(stream_seed, first_unit, units, m.normals_per_unit(), tile_units, tile, single);
         return acc;
     }
 };
 
-// The runner's unit of work: `units` units of technique T from one stream
+template <MonteCarloTechnique T, class Model>
+using StreamKernel = TechniqueStreamKernel<Technique<T>, Model>;
+
+// The runner's unit of work: `units` units of technique Tech from one stream
 // seeded `stream_seed`, from its unit `first_unit` on, compiled for the
 // process's SIMD target.
+template <class Tech, class Model>
+typename Tech::Partial technique_stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
+                                              std::uint64_t first_unit = 0) {
+    return simd::on_active_target([&](auto pack) {
+        return TechniqueStreamKernel<Tech, Model>::template run<typename decltype(pack)::type>(
+            stream_seed, units, m, std::nullopt, first_unit);
+    });
+}
+
 template <MonteCarloTechnique T, class Model>
 typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint64_t units, const Model& m,
                                             std::uint64_t first_unit = 0) {
-    return simd::on_active_target([&](auto pack) {
-        return StreamKernel<T, Model>::template run<typename decltype(pack)::type>(stream_seed, units, m, std::nullopt,
-                                                                                first_unit);
-    });
+    return technique_stream_chunk<Technique<T>>(stream_seed, units, m, first_unit);
 }
 
 // ---- Structured points ----------------------------------------------------------
@@ -357,10 +385,9 @@ typename Technique<T>::Partial stream_chunk(std::uint64_t stream_seed, std::uint
 // `points.fill(first, rows)` writes the coordinates of points first ..
 // first + lanes - 1 as D packs, one lane per point (D = the model's normals per
 // unit). Lanes take consecutive points; values are added in point order.
-template <MonteCarloTechnique T, class Model, class Points>
-typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t units, Points& points,
-                                              std::uint64_t first_unit = 0) {
-    using Tech = Technique<T>;
+template <class Tech, class Model, class Points>
+typename Tech::Partial technique_structured_run(const Model& m, std::uint64_t units, Points& points,
+                                                std::uint64_t first_unit = 0) {
     using Partial = typename Tech::Partial;
     const std::uint64_t per_unit = m.normals_per_unit();
     PackBuffer<simd::f64x8> lanes(per_unit, "structured point coordinates");
@@ -378,9 +405,8 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
             if (g % kStopCheckUnits == 0) check_stop();
             points.fill(first_unit + g * kLanes, rows, work);
             PointDraw<V> draw(rows);
-            V y{}, c{};
-            Tech::value(m, draw, y, c);
-            for (std::size_t l = 0; l < kLanes; ++l) Tech::add(acc, y[l], c[l]);
+            const auto sample = Tech::value(m, draw);
+            for (std::size_t l = 0; l < kLanes; ++l) Tech::add(acc, sample, l);
         }
         V1* single = reinterpret_cast<V1*>(lanes.data());
         V1* single_work = reinterpret_cast<V1*>(scratch.data());
@@ -388,12 +414,16 @@ typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t unit
             if (i % kStopCheckUnits == 0) check_stop();
             points.fill(first_unit + i, single, single_work);
             PointDraw<V1> draw(single);
-            V1 y{}, c{};
-            Tech::value(m, draw, y, c);
-            Tech::add(acc, y[0], c[0]);
+            Tech::add(acc, Tech::value(m, draw), 0);
         }
         return acc;
     });
+}
+
+template <MonteCarloTechnique T, class Model, class Points>
+typename Technique<T>::Partial structured_run(const Model& m, std::uint64_t units, Points& points,
+                                              std::uint64_t first_unit = 0) {
+    return technique_structured_run<Technique<T>>(m, units, points, first_unit);
 }
 
 // The points of a structured sampler, `dimensions` coordinates each: the
@@ -435,6 +465,7 @@ struct ModelRun {
     bool on_workers;            // pseudorandom blocks through the runner, or on the calling thread
     bool antithetic_on_workers;  // the same for antithetic pairs
     std::optional<BlockPlan> plan = std::nullopt;  // the caller's blocks, in place of the above
+    SobolLength sobol_length = SobolLength::blocks_of_65536;
 };
 
 // Without a plan, pseudorandom units run as the product says (worker blocks
@@ -443,28 +474,33 @@ struct ModelRun {
 // `blocks` workers where the product runs on workers, otherwise ranges of the
 // one serial run (jumped-ahead streams, or point offsets), whose per-unit
 // values are the serial run's.
-template <MonteCarloTechnique T, class Model>
-EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
-    const std::uint64_t units = Technique<T>::units(run.n_paths);
+template <class Tech, class Model>
+auto price_model_by(const Model& m, const ModelRun& run) {
+    const std::uint64_t units = Tech::units(run.n_paths);
     if (run.sampling == SamplingMethod::pseudorandom) {
-        const bool workers = T == MonteCarloTechnique::antithetic ? run.antithetic_on_workers : run.on_workers;
+        const bool workers = Tech::kPairs ? run.antithetic_on_workers : run.on_workers;
         const auto kernel = [&m](const WorkerBlock& block) {
-            return stream_chunk<T>(block.stream_seed, block.units, m, block.first_unit);
+            return technique_stream_chunk<Tech>(block.stream_seed, block.units, m, block.first_unit);
         };
         const auto blocks = workers ? worker_blocks(units, run.n_threads, run.seed, run.plan)
                                     : split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
         return estimate(run_plan_blocks(blocks, kernel, kWorkerFailureText, run.plan), units, m.control_mean());
     }
     const std::uint64_t dims = m.normals_per_unit();
-    const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims);
+    const StructuredNormalSampler sampler(run.sampling, run.seed, run.n_paths, dims, run.sobol_length);
     const BrownianBridgeWorkspace bridge(run.bridge ? run.sampling : SamplingMethod::pseudorandom, dims,
                                          run.bridge_horizon);
     const auto kernel = [&](const WorkerBlock& block) {
         SamplerPoints points(sampler, bridge, dims);
-        return structured_run<T>(m, block.units, points, block.first_unit);
+        return technique_structured_run<Tech>(m, block.units, points, block.first_unit);
     };
     const auto blocks = split_blocks(units, run.plan ? run.plan->blocks : 1, run.seed, BlockSeeds::range);
     return estimate(run_plan_blocks(blocks, kernel, kWorkerFailureText, run.plan), units, m.control_mean());
+}
+
+template <MonteCarloTechnique T, class Model>
+EuropeanCallResult price_model_with(const Model& m, const ModelRun& run) {
+    return price_model_by<Technique<T>>(m, run);
 }
 
 // Chooses the technique once per call; no per-step branching follows.

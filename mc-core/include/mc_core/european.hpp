@@ -61,6 +61,8 @@ struct EuropeanCallConfig : GbmMarket {
     std::uint64_t n_threads = 0;
     MonteCarloTechnique technique = MonteCarloTechnique::standard;
     SamplingMethod sampling = SamplingMethod::pseudorandom;
+    // Not a config field: the block-plan entries set full_length (random.hpp).
+    SobolLength sobol_length = SobolLength::blocks_of_65536;
 };
 
 // The terminal method as a model of the engine (engine.hpp): one normal a path.

@@ -44,6 +44,7 @@ struct ArithmeticAsianMlmcConfig : GbmMarket {
     std::vector<std::uint64_t> paths_per_level{50000, 25000, 12500, 6250};
     std::uint64_t seed = 42;
     SamplingMethod sampling = SamplingMethod::pseudorandom;
+    SobolLength sobol_length = SobolLength::blocks_of_65536;  // as for the European call
     std::uint64_t scramble_replicates = 1;
     // Each level's samples in the plan's blocks (ranges of the level's one
     // stream or point set) on its threads; none: one serial block per level.

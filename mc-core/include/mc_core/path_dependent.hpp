@@ -37,6 +37,7 @@ struct DownAndOutCallConfig : GbmMarket {
     std::uint64_t n_threads = 0;
     MonteCarloTechnique technique = MonteCarloTechnique::standard;
     SamplingMethod sampling = SamplingMethod::pseudorandom;
+    SobolLength sobol_length = SobolLength::blocks_of_65536;  // as for the European call
 };
 
 // ---- Path functionals ---------------------------------------------------------
@@ -112,6 +113,11 @@ struct KnockOut {
 };
 
 // ---- Entry points -------------------------------------------------------------
+
+// The checks of the lookback and the down-and-out, in order (the Asian has
+// only the path and step counts).
+void check_lookback_call_config(const LookbackCallConfig& config);
+void check_down_and_out_call_config(const DownAndOutCallConfig& config);
 
 EuropeanCallResult arithmetic_asian_call_price_mc_cpu(const ArithmeticAsianCallConfig& config);
 // The same with the caller's block plan (runner.hpp), or as above without one.

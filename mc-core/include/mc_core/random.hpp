@@ -35,6 +35,16 @@ enum class SamplingMethod : std::uint8_t {
     scrambled_sobol_brownian_bridge = 4,
 };
 
+// How long one scrambled Sobol sequence runs. The module functions read blocks
+// of 65,536 points, each block a sequence of its own under a seed of its own
+// (a 16-bit index, 23-bit values): a fixed contract. The block-plan entries
+// read one sequence of up to 2^32 points (a 32-bit index, 32-bit values), so
+// the quasi-Monte Carlo rate carries on past 65,536 points.
+enum class SobolLength : std::uint8_t {
+    blocks_of_65536 = 0,
+    full_length = 1,
+};
+
 inline constexpr std::uint64_t kGoldenGamma = 0x9E3779B97F4A7C15ULL;
 inline constexpr double kDblMin = 2.2250738585072014e-308;
 inline constexpr double kOneMinusUlp = 0.9999999999999998;  // 1 - 2^-52
@@ -160,8 +170,13 @@ void for_each_normal_pair(NormalRng& rng, std::uint64_t pairs, Consume&& consume
 namespace sobol_burley {
 inline constexpr std::uint32_t kDimensions = 256;
 inline constexpr std::uint32_t kIndexBits = 16;
-// Bit-reversed direction numbers: [dimension][bit of the shuffled index].
+inline constexpr std::uint32_t kFullIndexBits = 32;
+// Points of the full-length sequence: point indices 0 .. 2^32 - 1.
+inline constexpr std::uint64_t kFullLengthPoints = std::uint64_t{1} << kFullIndexBits;
+// Bit-reversed direction numbers: [dimension][bit of the shuffled index]. The
+// 16-bit table is the first 16 columns of the 32-bit one.
 extern const std::uint16_t kDirections[kDimensions][kIndexBits];
+extern const std::uint32_t kFullDirections[kDimensions][kFullIndexBits];
 
 // The seed of the block of 2^16 points holding `point`: each block is a
 // sequence of its own.
@@ -170,21 +185,29 @@ constexpr std::uint32_t block_seed(std::uint32_t seed, std::uint64_t point) {
 }
 // Coordinate `dimension` (< 256) of point `index` (< 2^16); in [0, 1 - 2^-23].
 float sample(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
+// The same in the full-length sequence, point `index` (< 2^32): t 2^-32 for
+// the 32-bit scrambled value t, in [0, 1 - 2^-32].
+double sample_full_length(std::uint32_t index, std::uint32_t dimension, std::uint32_t seed);
+// FatalError unless points first .. first + count - 1 are all in the
+// full-length sequence.
+void check_full_length_points(std::uint64_t first, std::uint64_t count);
 }  // namespace sobol_burley
 
 // The probabilities of dimensions 0 .. count-1 of point `point_index`, in
-// [0, 1 - 2^-23]; their inverse normal CDFs are the normals below.
+// [0, 1 - 2^-23] (full length: [0, 1 - 2^-32]); their inverse normal CDFs are
+// the normals below. A full-length point past 2^32 - 1 is a FatalError.
 void fill_scrambled_sobol_point_uniforms(std::uint32_t seed, std::uint64_t point_index, std::uint64_t count,
-                                         double* out);
+                                         double* out, SobolLength length = SobolLength::blocks_of_65536);
 // The same for `points` consecutive points from `first_point`, as rows: the
 // probability of dimension d of point first_point + l is rows[d * points + l].
 void fill_scrambled_sobol_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points,
-                               std::uint64_t count, double* rows);
+                               std::uint64_t count, double* rows, SobolLength length = SobolLength::blocks_of_65536);
 // Appends the normals of dimensions 0 .. count-1 of point `point_index` to `out`.
-// Each block of 65,536 points, and each group of 256 dimensions, is an
-// independently seeded scrambled sequence.
+// Each block of 65,536 points (full length: the whole sequence), and each group
+// of 256 dimensions, is an independently seeded scrambled sequence.
 void fill_scrambled_sobol_point_standard_normals(std::uint32_t seed, std::uint64_t point_index,
-                                                 std::uint64_t count, std::vector<double>& out);
+                                                 std::uint64_t count, std::vector<double>& out,
+                                                 SobolLength length = SobolLength::blocks_of_65536);
 
 // ---------------------------------------------------------------------------
 // Structured samplers. A point is one path (or one antithetic pair), a dimension
@@ -199,8 +222,10 @@ struct LatinHypercubeDimension {
 class StructuredNormalSampler {
 public:
     // Fails with an internal error for `pseudorandom`, which has no point set.
+    // `length` matters to scrambled Sobol sampling only: a full-length sampler
+    // of more than 2^32 points is a FatalError here, before any point is drawn.
     StructuredNormalSampler(SamplingMethod sampling, std::uint64_t seed, std::uint64_t n_points,
-                            std::uint64_t dimensions);
+                            std::uint64_t dimensions, SobolLength length = SobolLength::blocks_of_65536);
 
     // Dimension 0 of point i.
     double standard_normal(std::uint64_t i) const;
@@ -250,6 +275,7 @@ private:
     // (Lemire, Kaser and Kurz, "Faster remainder by direct computation", 2019).
     unsigned __int128 remainder_magic_ = 0;
     std::uint32_t sobol_seed_ = 0;
+    SobolLength sobol_length_ = SobolLength::blocks_of_65536;
 };
 
 // ---------------------------------------------------------------------------

@@ -128,8 +128,9 @@ MC_LANE_INLINE bool any(M mask) {
 
 // The numerics revision: bumped whenever the bits of any result move (a new
 // math algorithm, a changed operation order), so stored results can tell
-// which numerics made them. 1 was the platform libm element by element.
-inline constexpr int kNumericsRevision = 2;
+// which numerics made them. 1 was the platform libm element by element; 3
+// gave the block-plan entries the full-length scrambled Sobol sequence.
+inline constexpr int kNumericsRevision = 3;
 
 // ---------------------------------------------------------------------------
 // Targets.

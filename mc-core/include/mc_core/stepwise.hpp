@@ -55,18 +55,13 @@ struct StepwiseModel {
         auto state = functional.template start<V>();
         V x = simd::broadcast<V>(log_s0);
         V last = simd::broadcast<V>(s0);
-        for (std::uint64_t done = 0; done < n_steps;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - done));
-            const V* z = draw(n);
-            for (std::size_t j = 0; j < n; ++j) {
-                x = x + (drift + vol * z[j]);
-                if constexpr (Functional::kObservesEveryPrice) {
-                    last = lane_math::exp(x);
-                    functional.observe(state, last);
-                }
+        for_each_step_normal(draw, n_steps, [&](V z) MC_PACK_LAMBDA {
+            x = x + (drift + vol * z);
+            if constexpr (Functional::kObservesEveryPrice) {
+                last = lane_math::exp(x);
+                functional.observe(state, last);
             }
-            done += n;
-        }
+        });
         if constexpr (!Functional::kObservesEveryPrice) last = lane_math::exp(x);
         return Outcome<V>{functional.value(state, last, disc), last};
     }
@@ -89,21 +84,16 @@ struct StepwiseModel {
         V minus_x = plus_x;
         V plus_last = simd::broadcast<V>(s0);
         V minus_last = plus_last;
-        for (std::uint64_t done = 0; done < n_steps;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - done));
-            const V* z = draw(n);
-            for (std::size_t j = 0; j < n; ++j) {
-                plus_x = plus_x + (drift + vol * z[j]);
-                minus_x = minus_x + (drift - vol * z[j]);
-                if constexpr (Functional::kObservesEveryPrice) {
-                    plus_last = lane_math::exp(plus_x);
-                    minus_last = lane_math::exp(minus_x);
-                    functional.observe(plus_state, plus_last);
-                    functional.observe(minus_state, minus_last);
-                }
+        for_each_step_normal(draw, n_steps, [&](V z) MC_PACK_LAMBDA {
+            plus_x = plus_x + (drift + vol * z);
+            minus_x = minus_x + (drift - vol * z);
+            if constexpr (Functional::kObservesEveryPrice) {
+                plus_last = lane_math::exp(plus_x);
+                minus_last = lane_math::exp(minus_x);
+                functional.observe(plus_state, plus_last);
+                functional.observe(minus_state, minus_last);
             }
-            done += n;
-        }
+        });
         if constexpr (!Functional::kObservesEveryPrice) {
             plus_last = lane_math::exp(plus_x);
             minus_last = lane_math::exp(minus_x);
@@ -139,6 +129,7 @@ struct StepwiseRun {
     // products) or stay on the calling thread with the raw seed (European).
     bool antithetic_on_workers;
     std::optional<BlockPlan> plan = std::nullopt;
+    SobolLength sobol_length = SobolLength::blocks_of_65536;
 };
 
 template <class Functional>
@@ -146,7 +137,7 @@ EuropeanCallResult price_stepwise(const StepwiseModel<Functional>& m, MonteCarlo
                                   const StepwiseRun& run) {
     return price_model(m, technique,
                        {run.n_paths, run.seed, run.n_threads, run.sampling, run.t, true, true,
-                        run.antithetic_on_workers, run.plan});
+                        run.antithetic_on_workers, run.plan, run.sobol_length});
 }
 
 // ---- The European call, step by step ------------------------------------------

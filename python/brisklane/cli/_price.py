@@ -36,21 +36,37 @@ def _reference_rows(product: Product, config: Mapping[str, Any], price: Any, std
     return [(product.reference_name or "reference", f"{reference:.6f}{note}")]
 
 
+def _greek_rows(product: Product, estimate: Any) -> List[Tuple[str, str]]:
+    """A row per Greek: value ± stderr, and Black-Scholes's value for the European call."""
+    exact = {}
+    if estimate.greeks and product.name == "european_call":
+        from brisklane.reference import black_scholes_call_greeks
+
+        c = estimate.config
+        exact = black_scholes_call_greeks(c["s0"], c["k"], c["r"], c["sigma"], c["t"])
+    rows = []
+    for name, greek in estimate.greeks.items():
+        note = f"  (Black-Scholes {exact[name]:.6f})" if name in exact else ""
+        rows.append((name, f"{greek.value:.6f} ± {greek.stderr:.6f}{note}"))
+    return rows
+
+
 def cmd_price(args: argparse.Namespace) -> int:
     """Price one product with one call of its pricing function and print a summary.
 
     Parameters
     ----------
     args : argparse.Namespace
-        The parsed command line: ``product``, ``assignments``, ``json`` and
-        ``replicates`` (given: the run goes through :func:`cmd_run`).
+        The parsed command line: ``product``, ``assignments``, ``json``,
+        ``replicates`` and ``greeks`` (either given: the run goes through
+        :func:`cmd_run`).
 
     Returns
     -------
     int
         The exit status.
     """
-    if args.replicates is not None:
+    if args.replicates is not None or args.greeks:
         return cmd_run(args)
     product = find_product(args.product)
     config = parse_assignments(args.assignments, product.parsers)
@@ -115,7 +131,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     args : argparse.Namespace
         The parsed command line: ``product``, ``assignments``, ``threads``,
         ``blocks``, ``scheduler``, ``target_stderr``, ``max_paths``,
-        ``replicates``, ``no_progress`` and ``json``.
+        ``replicates``, ``greeks``, ``no_progress`` and ``json``.
 
     Returns
     -------
@@ -145,6 +161,7 @@ def cmd_run(args: argparse.Namespace) -> int:
             target_stderr=args.target_stderr,
             max_paths=args.max_paths,
             replicates=args.replicates,
+            greeks=args.greeks or None,
         )
     finally:
         if progress is not None:
@@ -165,6 +182,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         spread = f"{min(estimate.replicate_prices):.6f} to {max(estimate.replicate_prices):.6f}"
         rows.append(("replicates", f"{len(estimate.replicate_prices)}, prices {spread}"))
     rows.extend(_reference_rows(product, estimate.config, estimate.price, estimate.stderr))
+    rows.extend(_greek_rows(product, estimate))
     rows.append(("paths", f"{estimate.n_paths:,}"))
     where = estimate.manifest.get("executor") or f"{estimate.config['threads']} threads"
     rows.append(("blocks", f"{estimate.blocks:,} on {where}"))
