@@ -197,20 +197,24 @@ MC_LANE_INLINE void for_each_step_normal(Draw& draw, std::uint64_t n_steps, Step
 template <MonteCarloTechnique T>
 struct Technique;
 
-template <>
-struct Technique<MonteCarloTechnique::standard> {
+// A technique whose units are worth one number each, summed.
+struct SummedValues {
     using Partial = PathSums;
     template <class V>
     using Sample = V;
+    template <class V>
+    static void add(Partial& acc, const V& y, std::size_t lane) {
+        acc.add(y[lane]);
+    }
+};
+
+template <>
+struct Technique<MonteCarloTechnique::standard> : SummedValues {
     static constexpr bool kPairs = false;
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
         return m.discounted_payoff(draw);
-    }
-    template <class V>
-    static void add(Partial& acc, const V& y, std::size_t lane) {
-        acc.add(y[lane]);
     }
 };
 
@@ -232,19 +236,12 @@ struct Technique<MonteCarloTechnique::control_variate> {
 };
 
 template <>
-struct Technique<MonteCarloTechnique::antithetic> {
-    using Partial = PathSums;
-    template <class V>
-    using Sample = V;
+struct Technique<MonteCarloTechnique::antithetic> : SummedValues {
     static constexpr bool kPairs = true;
     static std::uint64_t units(std::uint64_t n_paths) { return antithetic_pairs(n_paths); }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
         return m.antithetic_pair(draw);
-    }
-    template <class V>
-    static void add(Partial& acc, const V& y, std::size_t lane) {
-        acc.add(y[lane]);
     }
 };
 
