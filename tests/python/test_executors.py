@@ -25,7 +25,8 @@ SPAWN = multiprocessing.get_context("spawn")
 RUNS = {
     "european control variate": ("european_call", {"n_paths": 40_000, "technique": "control_variate"}, 6),
     "asian antithetic": ("arithmetic_asian_call", {"n_paths": 20_001, "technique": "antithetic"}, 5),
-    "asian sobol bridge": ("arithmetic_asian_call", {"n_paths": 9_000, "sampling": "scrambled_sobol_brownian_bridge"}, 4),
+    "asian sobol bridge": ("arithmetic_asian_call",
+                           {"n_paths": 9_000, "sampling": "scrambled_sobol_brownian_bridge"}, 4),
     "merton": ("merton_jump_diffusion_call", {"n_paths": 30_000}, 3),
     "multilevel": ("arithmetic_asian_mlmc", {"levels": 3, "paths_per_level": [4000, 2000, 1000]}, 4),
     "american put": ("american_put", {"n_paths": 4_000, "n_steps": 20}, 3),
@@ -43,23 +44,19 @@ def local_results():
 
 @pytest.fixture(scope="module")
 def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
+    import distributed  # installed: a missing package fails the Dask tests instead of skipping them
+
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
         yield client
 
 
-@pytest.mark.parametrize("where", ["local threads", "thread pool", "process pool", "dask"])
+POOLS = {"thread pool": lambda: ThreadPoolExecutor(3), "process pool": lambda: ProcessPoolExecutor(2, mp_context=SPAWN)}
+
+
+@pytest.mark.parametrize("where", ["local threads", *POOLS, "dask"])
 def test_every_executor_gives_the_local_bits(where, local_results, request):
-    if where == "dask":
-        executor = request.getfixturevalue("dask_client")
-    elif where == "thread pool":
-        executor = ThreadPoolExecutor(3)
-    elif where == "process pool":
-        executor = ProcessPoolExecutor(2, mp_context=SPAWN)
-    else:
-        executor = None
+    executor = request.getfixturevalue("dask_client") if where == "dask" else POOLS.get(where, lambda: None)()
     try:
         for name, (product, fields, blocks) in RUNS.items():
             for threads in (1, 2, 4) if executor is None else (None,):
@@ -70,7 +67,7 @@ def test_every_executor_gives_the_local_bits(where, local_results, request):
                 if executor is not None:
                     assert got.manifest["executor"] and got.config["threads"] is None
     finally:
-        if where in ("thread pool", "process pool"):
+        if where in POOLS:
             executor.shutdown()
 
 
@@ -162,14 +159,11 @@ def test_the_progress_bar_draws_on_stderr(capsys):
     assert "100%" in err and "paths" in err and err.endswith("\n")
 
 
-@pytest.mark.parametrize(
-    "product, fields, target",
-    [
-        ("european_call", {"n_paths": 10_000}, 0.01),  # blocks grow: earlier rounds reused
-        ("arithmetic_asian_call", {"n_paths": 3_000, "sampling": "scrambled_sobol"}, 0.02),  # re-run rounds
-        ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [2000, 1000]}, 0.01),  # every level doubles
-    ],
-)
+@pytest.mark.parametrize("product, fields, target", [
+    ("european_call", {"n_paths": 10_000}, 0.01),  # blocks grow: earlier rounds reused
+    ("arithmetic_asian_call", {"n_paths": 3_000, "sampling": "scrambled_sobol"}, 0.02),  # re-run rounds
+    ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [2000, 1000]}, 0.01),  # every level doubles
+])
 def test_target_stderr_rounds_are_reproducible_and_equal_a_plain_run(product, fields, target):
     first = brisklane.price(product, fields, target_stderr=target)
     again = brisklane.price(product, fields, target_stderr=target, threads=1, progress=lambda *_: None)
@@ -187,16 +181,13 @@ def test_max_paths_stops_the_rounds_with_a_warning():
                             "at 100,000 paths",)
 
 
-@pytest.mark.parametrize(
-    "options, error, message",
-    [
-        ({"max_paths": 10**6}, TypeError, "max_paths: only used with target_stderr"),
-        ({"target_stderr": 0.0}, brisklane.ConfigError, "target_stderr: must be a finite number > 0"),
-        ({"target_stderr": "small"}, TypeError, "target_stderr: expected a real number, got str"),
-        ({"target_stderr": 0.1, "max_paths": 10}, brisklane.ConfigError, "max_paths: must be at least"),
-        ({"progress": "yes"}, TypeError, "progress: expected True or a callable, got str"),
-    ],
-)
+@pytest.mark.parametrize("options, error, message", [
+    ({"max_paths": 10**6}, TypeError, "max_paths: only used with target_stderr"),
+    ({"target_stderr": 0.0}, brisklane.ConfigError, "target_stderr: must be a finite number > 0"),
+    ({"target_stderr": "small"}, TypeError, "target_stderr: expected a real number, got str"),
+    ({"target_stderr": 0.1, "max_paths": 10}, brisklane.ConfigError, "max_paths: must be at least"),
+    ({"progress": "yes"}, TypeError, "progress: expected True or a callable, got str"),
+])
 def test_options_are_checked(options, error, message):
     with pytest.raises(error, match=message):
         brisklane.price("european_call", n_paths=1000, **options)
@@ -215,14 +206,10 @@ with ProcessPoolExecutor(2) as pool:
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is delivered differently on Windows")
-@pytest.mark.parametrize(
-    "argv, expected",
-    [
-        (["-c", CHILD], "KeyboardInterrupt"),
-        (["-m", "brisklane", "run", "european_call", "n_paths=100000000000", "--no-progress"], None),
-    ],
-    ids=["process pool", "command line"],
-)
+@pytest.mark.parametrize("argv, expected", [
+    (["-c", CHILD], "KeyboardInterrupt"),
+    (["-m", "brisklane", "run", "european_call", "n_paths=100000000000", "--no-progress"], None),
+], ids=["process pool", "command line"])
 def test_ctrl_c_stops_shipped_runs_and_the_command_line_exits_130(argv, expected):
     child = subprocess.Popen(
         [sys.executable, *argv], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True

@@ -1,7 +1,5 @@
-"""Ctrl-C during a pricing call: KeyboardInterrupt long before the call would end, no thread left behind.
-
-Each case runs in a child process that the test interrupts with a real SIGINT while the call runs.
-"""
+"""Ctrl-C during a pricing call: KeyboardInterrupt long before the call would end, no thread left behind
+(each case in a child process interrupted by a real SIGINT)."""
 
 from __future__ import annotations
 
@@ -14,9 +12,8 @@ import pytest
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="SIGINT is delivered differently on Windows")
 
-# Prints "ready" just before a call that would run for minutes (a tuple config holds the
-# call's arguments), then how it ended, then the
-# number of threads of the process and a fresh small pricing (the interpreter still works).
+# Prints "ready" just before a call that would run for minutes (a tuple config holds price()'s arguments),
+# then how it ended, the process's thread count and a fresh small pricing (the interpreter still works).
 CHILD = r"""
 import os, signal, sys, time, brisklane
 function, config, handler = sys.argv[1], eval(sys.argv[2]), sys.argv[3]

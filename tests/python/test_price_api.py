@@ -1,12 +1,9 @@
-"""brisklane.price: block plans fix the bits, errors name the field, the lock is released.
-
-Ctrl-C during price() is tested with the module functions in test_interrupt.py.
-"""
+"""brisklane.price: block plans fix the bits, errors name the field, the lock is released
+(Ctrl-C during price(): test_interrupt.py)."""
 
 from __future__ import annotations
 
 import math
-import re
 import textwrap
 import threading
 
@@ -14,6 +11,7 @@ import pytest
 
 import brisklane
 from brisklane.reference import black_scholes_call
+from conftest import FUNCTION_OF
 
 # Small runs of every product and kind of run; the worker-run ones have enough paths to be
 # parallel in the module functions for up to four workers.
@@ -24,7 +22,8 @@ RUNS = {
     "european sobol": ("european_call", {"n_paths": 9001, "sampling": "scrambled_sobol"}),
     "asian": ("arithmetic_asian_call", {"n_paths": 9001, "n_steps": 16}),
     "asian antithetic": ("arithmetic_asian_call", {"n_paths": 16001, "n_steps": 7, "technique": "antithetic"}),
-    "asian bridge": ("arithmetic_asian_call", {"n_paths": 2001, "n_steps": 16, "sampling": "scrambled_sobol_brownian_bridge"}),
+    "asian bridge": ("arithmetic_asian_call",
+                     {"n_paths": 2001, "n_steps": 16, "sampling": "scrambled_sobol_brownian_bridge"}),
     "lookback halton": ("lookback_call", {"n_paths": 2001, "n_steps": 8, "sampling": "randomized_halton"}),
     "down-and-out": ("down_and_out_call", {"n_paths": 9001, "n_steps": 16, "barrier": 90.0}),
     "basket": ("basket_call", {"n_paths": 9001}),
@@ -33,21 +32,10 @@ RUNS = {
     "american put": ("american_put", {"n_paths": 3001, "n_steps": 16}),
     "bermudan put": ("bermudan_put", {"n_paths": 3001, "exercise_steps": [48, 16]}),
     "multilevel": ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [4001, 2001]}),
-    "multilevel latin": ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [801, 401], "sampling": "latin_hypercube"}),
+    "multilevel latin": ("arithmetic_asian_mlmc",
+                         {"levels": 2, "paths_per_level": [801, 401], "sampling": "latin_hypercube"}),
 }
 ON_WORKERS = {"european", "european cv", "asian", "asian antithetic", "down-and-out", "heston", "merton"}
-MODULE_FUNCTION = {
-    "european_call": "price_european_call",
-    "arithmetic_asian_call": "price_arithmetic_asian_call",
-    "lookback_call": "price_lookback_call",
-    "down_and_out_call": "price_down_and_out_call",
-    "basket_call": "price_basket_call",
-    "heston_european_call": "price_heston_european_call",
-    "merton_jump_diffusion_call": "price_merton_jump_diffusion_call",
-    "american_put": "price_american_put",
-    "bermudan_put": "price_bermudan_put",
-    "arithmetic_asian_mlmc": "arithmetic_asian_mlmc",
-}
 # The puts regress on the calling thread: every plan gives the serial bits.
 EXACT_FOR_EVERY_PLAN = {"american put", "bermudan put"}
 # Scrambled Sobol in price() runs the full-length sequence, where the module functions start a new
@@ -60,7 +48,7 @@ FULL_LENGTH_SOBOL = {
 
 
 def module_run(product: str, fields: dict, workers: int) -> dict:
-    result = getattr(brisklane, MODULE_FUNCTION[product])({**fields, "n_threads": workers})
+    result = getattr(brisklane, FUNCTION_OF[product])({**fields, "n_threads": workers})
     result.setdefault("price", result["values"]["price"])  # the multilevel estimator's is in its values
     return result
 
@@ -122,9 +110,8 @@ def test_full_length_sobol_has_the_same_bits_on_every_target_and_is_not_the_modu
 
 
 def test_full_length_sobol_keeps_converging_past_65536_paths():
-    """Past 65,536 paths the module functions' error falls as n^-1/2 (independent blocks), the full
-    sequence's as about n^-1 for this payoff (its unbounded upper tail caps the rate): at 2^20 paths
-    the RMSE ratio is about (2^16 / 2^20)^(1/2) = 0.25. At 2^18 it is about 0.5, too close to call."""
+    # Past 65,536 paths the module functions' error falls as n^-1/2 (independent blocks), the full sequence's
+    # as about n^-1 here: at 2^20 paths the RMSE ratio is about (2^16 / 2^20)^(1/2) = 0.25.
     exact = black_scholes_call(100.0, 100.0, 0.03, 0.2, 1.0)
     fields = {"n_paths": 2**20, "sampling": "scrambled_sobol"}
     seeds = range(1, 9)
@@ -137,18 +124,11 @@ def test_full_length_sobol_keeps_converging_past_65536_paths():
     assert rmse(planned) < 0.5 * rmse(module)
 
 
-def test_full_length_sobol_ends_at_2_to_the_32_paths():
-    message = "scrambled Sobol sampling takes at most 2^32 = 4294967296 paths, got 4294967297"
-    for product, fields in (("european_call", {"n_paths": 2**32 + 1}),
-                            ("arithmetic_asian_mlmc", {"levels": 1, "paths_per_level": [2**32 + 1]})):
-        with pytest.raises(brisklane.ConfigError, match=re.escape(message)):
-            brisklane.price(product, fields, sampling="scrambled_sobol")
-
-
 def test_the_estimate_reports_its_run():
     est = brisklane.price("european_call", {"spot": 105}, strike=100, n_paths=9001, technique="antithetic", threads=2)
     assert est.n_paths == 9002 and est.blocks == brisklane.default_blocks(9001) == 1
-    assert est.interval == pytest.approx((est.price - 1.959963984540054 * est.stderr, est.price + 1.959963984540054 * est.stderr))
+    half_width = 1.959963984540054 * est.stderr
+    assert est.interval == pytest.approx((est.price - half_width, est.price + half_width))
     assert est.config["s0"] == 105.0 and est.config["k"] == 100.0 and est.config["threads"] == 1
     assert "n_threads" not in est.config
     assert est.manifest["product"] == "european_call" and est.manifest["engine"] == brisklane.engine_info()
@@ -159,42 +139,42 @@ def test_the_estimate_reports_its_run():
     assert brisklane.default_blocks(10**6) == 15 and brisklane.default_blocks(10**9) == 256
 
 
-@pytest.mark.parametrize(
-    "fields, error, message",
-    [
-        ({"strke": 120}, TypeError, "european_call has no field 'strke'; did you mean 'strike'?"),
-        ({"n_threads": 2}, TypeError, "n_threads is not a field of price(): pass threads=N"),
-        ({"sigma": "0.2"}, TypeError, "sigma: expected a real number, got str"),
-        ({"n_paths": 1.5}, TypeError, "n_paths: expected an integer, got float"),
-        ({"volatility": math.inf}, brisklane.ConfigError, "volatility: must be finite, got inf"),
-        ({"seed": -1}, brisklane.ConfigError, "seed: must be between 0 and 2**64 - 1, got -1"),
-        ({"sampling": "sobol"}, brisklane.ConfigError, "sampling: expected one of pseudorandom,"),
-        ({"k": 1.0, "strike": 2.0}, TypeError, "k given twice, as 'k' and 'strike'"),
-        ({"n_paths": 0}, brisklane.ConfigError, "n_paths must be > 0"),  # the core's own message
-        ({"barrier": 0.0}, brisklane.ConfigError, "barrier: must be > 0, got 0.0"),
-        ({"spot": -100}, brisklane.ConfigError, "spot: must be > 0, got -100.0"),
-        ({"sigma": -0.2}, brisklane.ConfigError, "sigma: must be >= 0, got -0.2"),
-        ({"t": 0}, brisklane.ConfigError, "t: must be > 0, got 0.0"),
-    ],
-)
-def test_errors_name_the_field(fields, error, message):
+EUROPEAN = "european_call"
+SOBOL_END = "scrambled Sobol sampling takes at most 2^32 = 4294967296 paths, got 4294967297"
+
+
+@pytest.mark.parametrize("product, fields, error, message", [
+    (EUROPEAN, {"strke": 120}, TypeError, "european_call has no field 'strke'; did you mean 'strike'?"),
+    (EUROPEAN, {"n_threads": 2}, TypeError, "n_threads is not a field of price(): pass threads=N"),
+    (EUROPEAN, {"sigma": "0.2"}, TypeError, "sigma: expected a real number, got str"),
+    (EUROPEAN, {"n_paths": 1.5}, TypeError, "n_paths: expected an integer, got float"),
+    (EUROPEAN, {"volatility": math.inf}, brisklane.ConfigError, "volatility: must be finite, got inf"),
+    (EUROPEAN, {"seed": -1}, brisklane.ConfigError, "seed: must be between 0 and 2**64 - 1, got -1"),
+    (EUROPEAN, {"sampling": "sobol"}, brisklane.ConfigError, "sampling: expected one of pseudorandom,"),
+    (EUROPEAN, {"k": 1.0, "strike": 2.0}, TypeError, "k given twice, as 'k' and 'strike'"),
+    (EUROPEAN, {"n_paths": 0}, brisklane.ConfigError, "n_paths must be > 0"),  # the core's own message
+    ("down_and_out_call", {"barrier": 0.0}, brisklane.ConfigError, "barrier: must be > 0, got 0.0"),
+    (EUROPEAN, {"spot": -100}, brisklane.ConfigError, "spot: must be > 0, got -100.0"),
+    (EUROPEAN, {"sigma": -0.2}, brisklane.ConfigError, "sigma: must be >= 0, got -0.2"),
+    (EUROPEAN, {"t": 0}, brisklane.ConfigError, "t: must be > 0, got 0.0"),
+    ("europen_call", {}, ValueError, "unknown product 'europen_call'; did you mean 'european_call'"),
+    ("bermudan_put", {"exercise_steps": [16, "32"]}, TypeError, "exercise_steps[1]: expected an integer, got str"),
+    (EUROPEAN, {"blocks": 0}, brisklane.ConfigError, "blocks: must be >= 1"),
+    (EUROPEAN, {"threads": 1.0}, TypeError, "threads: expected an integer"),
+    # the full-length Sobol sequence ends at 2^32 points
+    (EUROPEAN, {"n_paths": 2**32 + 1, "sampling": "scrambled_sobol"}, brisklane.ConfigError, SOBOL_END),
+    ("arithmetic_asian_mlmc", {"levels": 1, "paths_per_level": [2**32 + 1], "sampling": "scrambled_sobol"},
+     brisklane.ConfigError, SOBOL_END),
+])
+def test_errors_name_the_field(product, fields, error, message):
     with pytest.raises(error) as raised:
-        brisklane.price("down_and_out_call" if "barrier" in fields else "european_call", **fields)
+        brisklane.price(product, **fields)
     assert str(raised.value).startswith(message)
 
 
-def test_products_blocks_and_threads_are_checked():
+def test_config_error_is_a_value_error_and_none_counts_as_missing():
     assert issubclass(brisklane.ConfigError, ValueError)
-    with pytest.raises(ValueError, match="unknown product 'europen_call'; did you mean 'european_call'"):
-        brisklane.price("europen_call")
-    with pytest.raises(TypeError, match=r"exercise_steps\[1\]: expected an integer, got str"):
-        brisklane.price("bermudan_put", exercise_steps=[16, "32"])
-    with pytest.raises(brisklane.ConfigError, match="blocks: must be >= 1"):
-        brisklane.price("european_call", blocks=0)
-    with pytest.raises(TypeError, match="threads: expected an integer"):
-        brisklane.price("european_call", threads=1.0)
-    # None counts as missing, as in the module functions.
-    assert brisklane.price("european_call", n_paths=2000, sigma=None).config["sigma"] == 0.2
+    assert brisklane.price("european_call", n_paths=2000, sigma=None).config["sigma"] == 0.2  # as in the module
 
 
 def test_the_interpreter_lock_is_released_while_the_core_runs():
@@ -216,7 +196,7 @@ def test_the_interpreter_lock_is_released_while_the_core_runs():
 
 
 def test_a_user_script_type_checks_strictly(tmp_path):
-    mypy = pytest.importorskip("mypy.api")
+    from mypy import api as mypy  # installed: a missing mypy fails instead of skipping
     script = tmp_path / "user.py"
     script.write_text(textwrap.dedent("""
         import brisklane
