@@ -48,23 +48,17 @@ struct FineCoarsePair {
         V coarse_x = fine_x;
         V increment_sum{};
         std::uint64_t taken = 0;  // fine steps of the current coarse step
-        const std::uint64_t steps = normals_per_unit();
-        for (std::uint64_t done = 0; done < steps;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, steps - done));
-            const V* z = draw(n);
-            for (std::size_t j = 0; j < n; ++j) {
-                fine_x = fine_x + (fine.drift + fine.vol * z[j]);
-                fine.functional.observe(fine_state, lane_math::exp(fine_x));
-                increment_sum = increment_sum + z[j];
-                if (++taken == refinement) {
-                    coarse_x = coarse_x + (coarse.drift + coarse.vol * (increment_sum / sqrt_refinement));
-                    coarse.functional.observe(coarse_state, lane_math::exp(coarse_x));
-                    increment_sum = V{};
-                    taken = 0;
-                }
+        for_each_step_normal(draw, normals_per_unit(), [&](V z) MC_PACK_LAMBDA {
+            fine_x = fine_x + (fine.drift + fine.vol * z);
+            fine.functional.observe(fine_state, lane_math::exp(fine_x));
+            increment_sum = increment_sum + z;
+            if (++taken == refinement) {
+                coarse_x = coarse_x + (coarse.drift + coarse.vol * (increment_sum / sqrt_refinement));
+                coarse.functional.observe(coarse_state, lane_math::exp(coarse_x));
+                increment_sum = V{};
+                taken = 0;
             }
-            done += n;
-        }
+        });
         return fine.functional.value(fine_state, V{}, fine.disc) - coarse.functional.value(coarse_state, V{}, coarse.disc);
     }
     // The estimator uses the standard technique only.
