@@ -1,7 +1,10 @@
 // price_american_put and price_bermudan_put: the put records' field tables, and
 // "values" = {"details": <result record>, "price", "stderr"} with the record's
-// warnings as the call's warnings.
+// warnings as the call's warnings; the same tables read the config of
+// put_bounds (bounds_entries.hpp).
+#include "bounds_entries.hpp"
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/put_bounds.hpp"
 #include "planned.hpp"
 #include "products.hpp"
 
@@ -88,6 +91,57 @@ PlannedProduct american_put_planned() {
 PlannedProduct bermudan_put_planned() {
     return product<Planned<BermudanPutConfig, kBermudanPutFields, mc_core::runtime::cpu::bermudan_put_price_lsm_cpu_planned>>(
         "bermudan_put", false);
+}
+
+namespace {
+
+using mc_core::runtime::cpu::PutBoundsRequest;
+using mc_core::runtime::cpu::PutBoundsResult;
+
+// Read as Planned::price reads the config; the core runs unlocked.
+template <class Record, const auto& Fields, auto Bounds>
+nlohmann::json put_bounds(PyObject* config, const PutBoundsRequest& request) {
+    Record record;
+    read_fields(config, Fields, record);
+    std::optional<PutBoundsResult> result;
+    {
+        LockReleased unlocked;
+        const mc_core::StopScope scope(LockReleased::poll, &unlocked);
+        result.emplace(Bounds(record, request));
+    }
+    const PutBoundsResult& r = *result;
+    return {
+        {"lower", number(r.lower)},
+        {"lower_stderr", number(r.lower_stderr)},
+        {"upper", number(r.upper)},
+        {"upper_stderr", number(r.upper_stderr)},
+        {"gap", number(r.gap)},
+        {"gap_stderr", number(r.gap_stderr)},
+        {"in_sample", number(r.in_sample)},
+        {"in_sample_stderr", number(r.in_sample_stderr)},
+        {"lower_paths", r.lower_paths},
+        {"outer_paths", r.outer_paths},
+        {"inner_paths", r.inner_paths},
+        {"inner_estimates", r.inner_estimates},
+        {"lower_seed", r.lower_seed},
+        {"upper_seed", r.upper_seed},
+        {"exercise_at_start", r.exercise_at_start},
+        {"regression_steps", r.regression_steps},
+        {"warnings", r.warnings},
+        {"config", fields_to_value(Fields, record)},
+    };
+}
+
+}  // namespace
+
+nlohmann::json american_put_bounds(PyObject* config, const PutBoundsRequest& request) {
+    return put_bounds<AmericanPutConfig, kAmericanPutFields, mc_core::runtime::cpu::american_put_bounds_cpu>(config,
+                                                                                                          request);
+}
+
+nlohmann::json bermudan_put_bounds(PyObject* config, const PutBoundsRequest& request) {
+    return put_bounds<BermudanPutConfig, kBermudanPutFields, mc_core::runtime::cpu::bermudan_put_bounds_cpu>(config,
+                                                                                                          request);
 }
 
 nlohmann::json run_american_put(const CallIdentity& call, PyObject* config) {

@@ -19,6 +19,7 @@
 // SIGINT handler: KeyboardInterrupt) ends the call once every worker has
 // stopped and been joined.
 #include "boundary.hpp"
+#include "bounds_entries.hpp"
 #include "engine_entries.hpp"
 #include "planned_entries.hpp"
 #include "products.hpp"
@@ -117,21 +118,24 @@ PyObject* trampoline(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // The pricing functions first, in their fixed order, then the engine's own,
-// then the block-plan entries of the typed API.
-template <std::size_t... I, std::size_t... E, std::size_t... P>
-constexpr auto method_table(std::index_sequence<I...>, std::index_sequence<E...>, std::index_sequence<P...>) {
-    return std::array<PyMethodDef, sizeof...(I) + sizeof...(E) + sizeof...(P) + 1>{{
+// then the block-plan entries of the typed API, then the put bounds.
+template <std::size_t... I, std::size_t... E, std::size_t... P, std::size_t... B>
+constexpr auto method_table(std::index_sequence<I...>, std::index_sequence<E...>, std::index_sequence<P...>,
+                            std::index_sequence<B...>) {
+    return std::array<PyMethodDef, sizeof...(I) + sizeof...(E) + sizeof...(P) + sizeof...(B) + 1>{{
         {kFunctions[I].identity.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&trampoline<I>)),
          METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...,
         kEngineMethods[E]...,
         kPlannedMethods[P]...,
+        kBoundsMethods[B]...,
         {nullptr, nullptr, 0, nullptr},
     }};
 }
 
 constexpr std::size_t kFunctionCount = sizeof(kFunctions) / sizeof(kFunctions[0]);
 auto methods = method_table(std::make_index_sequence<kFunctionCount>{}, std::make_index_sequence<kEngineMethodCount>{},
-                            std::make_index_sequence<kPlannedMethodCount>{});
+                            std::make_index_sequence<kPlannedMethodCount>{},
+                            std::make_index_sequence<kBoundsMethodCount>{});
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,

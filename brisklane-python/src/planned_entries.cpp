@@ -26,10 +26,11 @@
 //         nothing; false for a product whose blocks cannot run apart (the
 //         puts), whose checks run with the pricing."""
 //
-// The European, Asian, down-and-out and lookback calls also go by
-// "<product>.greeks": the same fields, blocks and draws, and results that add
-// "greeks": {"delta" | "gamma" | "vega" | "rho" | "theta": {"value", "stderr"}}
-// (greeks.hpp).
+// The European, Asian, down-and-out, lookback, basket, Heston and Merton calls
+// also go by "<product>.greeks": the same fields, blocks and draws, and results
+// that add "greeks": {"delta" | "gamma" | "vega" | "rho" | "theta": {"value",
+// "stderr"}} (greeks.hpp); the basket's names are per asset ("delta_1",
+// "delta_2", "gamma_1", "gamma_2", "vega_1", "vega_2") and "rho", "theta".
 //
 // The config is read through the product's field table, exactly as its
 // module function reads it (planned.hpp). Failures map as for the module
@@ -75,6 +76,12 @@ const PlannedProduct kProducts[] = {
                     mc_core::down_and_out_call_greeks_mc_cpu_planned>>("down_and_out_call.greeks"),
     product<Planned<mc_core::LookbackCallConfig, kEuropeanCallFields,
                     mc_core::lookback_call_greeks_mc_cpu_planned>>("lookback_call.greeks"),
+    product<Planned<mc_core::BasketCallConfig, kBasketCallFields, mc_core::basket_call_greeks_mc_cpu_planned>>(
+        "basket_call.greeks"),
+    product<Planned<mc_core::HestonEuropeanCallConfig, kHestonEuropeanCallFields,
+                    mc_core::heston_european_call_greeks_mc_cpu_planned>>("heston_european_call.greeks"),
+    product<Planned<mc_core::MertonJumpDiffusionCallConfig, kMertonJumpDiffusionCallFields,
+                    mc_core::merton_jump_diffusion_call_greeks_mc_cpu_planned>>("merton_jump_diffusion_call.greeks"),
 };
 
 }  // namespace
@@ -82,9 +89,9 @@ const PlannedProduct kProducts[] = {
 nlohmann::json planned_values(const mc_core::GreeksResult& result) {
     nlohmann::json out = to_value(result.values[0]);
     nlohmann::json greeks = nlohmann::json::object();
-    for (std::size_t g = 0; g < mc_core::kGreekCount; ++g) {
+    for (std::size_t g = 0; g < result.names.size(); ++g) {
         const nlohmann::json estimate = to_value(result.values[g + 1]);
-        greeks[mc_core::kGreekNames[g]] = {{"value", estimate["price"]}, {"stderr", estimate["stderr"]}};
+        greeks[result.names[g]] = {{"value", estimate["price"]}, {"stderr", estimate["stderr"]}};
     }
     out["greeks"] = std::move(greeks);
     return out;

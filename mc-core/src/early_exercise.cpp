@@ -168,31 +168,6 @@ void on_lanes(std::size_t lanes, Body&& body) {
 // ---------------------------------------------------------------------------
 // Path generation.
 
-// One path per lane from `draw`: S_j = S_{j-1} * exp(drift + vol z_j) in step
-// order, handing store(date, prices) the pack's prices at each exercise date.
-template <class V, class Draw, class Store>
-MC_LANE_INLINE void simulate_lane_paths(Draw& draw, const LsmGrid& grid, double s0, std::uint64_t n_steps,
-                                        const std::vector<std::uint64_t>& schedule, Store&& store) {
-    const V drift = simd::broadcast<V>(grid.drift);
-    const V vol = simd::broadcast<V>(grid.vol);
-    const std::uint64_t dates = schedule.size();
-    const std::uint64_t* const date_steps = schedule.data();
-    V s = simd::broadcast<V>(s0);
-    std::uint64_t date = 0;
-    std::uint64_t next_date = dates > 0 ? date_steps[0] : 0;  // step 0 is never reached
-    for (std::uint64_t step0 = 0; step0 < n_steps; step0 += kDrawBlock) {
-        const std::size_t steps = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - step0));
-        const V* z = draw(steps);
-        for (std::size_t j = 0; j < steps; ++j) {
-            s = s * lane_math::exp(drift + vol * z[j]);
-            if (step0 + 1 + j == next_date) {
-                store(date, s);
-                next_date = ++date < dates ? date_steps[date] : 0;
-            }
-        }
-    }
-}
-
 // Paths first_path .. first_path + paths - 1 run through all of their steps
 // from the lane streams of `seed` (engine.hpp), whose normals go to the paths
 // in order and, within a path, to its steps in order: lane l of a tile of C
@@ -550,7 +525,7 @@ void accumulate_sweep(std::size_t lanes, const SweepConstants& constants, std::u
 // degree: per date, the sums over the paths, the fit, then the decisions.
 template <int Degree>
 void backward_induction(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule, double k,
-                        const DiscountPowers& powers, std::size_t lanes, ExercisePolicy& policy) {
+                        const DiscountPowers& powers, std::size_t lanes, ExercisePolicy& policy, ExerciseRule* rule) {
     const std::uint64_t n = prices.n_paths;
     double* const cash = policy.cash_flow.data();
     std::uint64_t* const when = policy.exercise_step.data();
@@ -567,6 +542,10 @@ void backward_induction(const ExerciseDatePrices& prices, const std::vector<std:
         if (!solve_normal_equations(system, Degree)) continue;
         ++policy.regression_steps;
         for (int p = 0; p <= Degree; ++p) c.beta[p] = system.b[p];
+        if (rule != nullptr) {
+            std::copy(std::begin(c.beta), std::end(c.beta), rule->beta[date].begin());
+            rule->fitted[date] = 1;
+        }
         decide_sweep<Degree>(lanes, c, n, s, cash, when);
     }
 }
@@ -574,7 +553,7 @@ void backward_induction(const ExerciseDatePrices& prices, const std::vector<std:
 }  // namespace
 
 ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule,
-                                         double k, double discount, int degree, std::size_t lanes) {
+                                         double k, double discount, int degree, std::size_t lanes, ExerciseRule* rule) {
     const std::uint64_t n = prices.n_paths;
     ExercisePolicy policy{Buffer<double>(n, "cash flows (n_paths)"),
                           Buffer<std::uint64_t>(n, "exercise steps (n_paths)"), 0};
@@ -585,10 +564,18 @@ ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const
         policy.exercise_step[i] = maturity;
     }
     const DiscountPowers powers(discount, maturity, schedule.size());
+    if (rule != nullptr) {
+        rule->steps = schedule;
+        rule->beta = allocate_vector<std::array<double, 4>>(schedule.size(), "exercise rule coefficients (dates)");
+        rule->fitted = allocate_vector<std::uint8_t>(schedule.size(), "exercise rule dates");
+        rule->k = k;
+        rule->strike_floor = std::fmax(k, kDblMin);
+        rule->degree = degree;
+    }
     switch (degree) {
-        case 1: backward_induction<1>(prices, schedule, k, powers, lanes, policy); break;
-        case 2: backward_induction<2>(prices, schedule, k, powers, lanes, policy); break;
-        default: backward_induction<3>(prices, schedule, k, powers, lanes, policy); break;
+        case 1: backward_induction<1>(prices, schedule, k, powers, lanes, policy, rule); break;
+        case 2: backward_induction<2>(prices, schedule, k, powers, lanes, policy, rule); break;
+        default: backward_induction<3>(prices, schedule, k, powers, lanes, policy, rule); break;
     }
     return policy;
 }
@@ -598,7 +585,10 @@ ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const
 // ---------------------------------------------------------------------------
 // The regression core.
 
-PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
+namespace {
+
+// The pricing, keeping the fitted rule in `rule` when one is given.
+PutLsmCoreResult fit_put_lsm(PutLsmCoreConfig config, lsm::ExerciseRule* rule) {
     using namespace lsm;
     const int degree = effective_basis_degree(config.basis_degree);
     const LsmGrid grid = LsmGrid::from(config.r, config.sigma, config.t, config.n_steps);
@@ -609,7 +599,7 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
         const ExerciseDatePrices prices =
             simulate_exercise_date_prices(grid, config.s0, config.n_paths, config.n_steps, config.seed, schedule, 0,
                                           config.plan, std::move(config.path_prices));
-        policy = longstaff_schwartz_policy(prices, schedule, config.k, grid.discount, degree);
+        policy = longstaff_schwartz_policy(prices, schedule, config.k, grid.discount, degree, 0, rule);
     }  // the prices are released before the estimate
 
     PutLsmCoreResult result;
@@ -627,6 +617,10 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
     const EuropeanCallResult estimate = plain_estimate(sums, config.n_paths);
     result.price = estimate.price;
     result.std_error = estimate.std_error;
+    if (rule != nullptr) {
+        rule->start_continuation = estimate.price;
+        rule->immediate_exercise_allowed = config.allow_immediate_exercise;
+    }
     if (config.allow_immediate_exercise) {
         const double intrinsic = positive_part(config.k - config.s0);
         if (intrinsic > estimate.price) {
@@ -645,6 +639,10 @@ PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) {
     result.exercise_schedule = std::move(config.exercise_schedule);
     return result;
 }
+
+}  // namespace
+
+PutLsmCoreResult price_put_lsm_cpu(PutLsmCoreConfig config) { return fit_put_lsm(std::move(config), nullptr); }
 
 // ---------------------------------------------------------------------------
 // American and Bermudan puts.
@@ -722,29 +720,54 @@ BermudanPutResult bermudan_put_price_lsm_cpu(const BermudanPutConfig& c) {
     return bermudan_put_price_lsm_cpu_planned(c, std::nullopt);
 }
 
-AmericanPutResult american_put_price_lsm_cpu_planned(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan) {
+namespace {
+
+AmericanPutResult american_put(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan,
+                               lsm::ExerciseRule* rule) {
     validate_american_put_config(c);
     // A date per step: the path prices dwarf the schedule, so claim them first.
     Buffer<double> path_prices = lsm::exercise_date_storage(c.n_paths, c.n_steps);
     std::vector<std::uint64_t> every_step = allocate_vector<std::uint64_t>(c.n_steps, "American exercise schedule (n_steps)");
     std::iota(every_step.begin(), every_step.end(), std::uint64_t{1});
-    PutLsmCoreResult core = price_put_lsm_cpu(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote,
-                                                          true, plan, std::move(path_prices)));
+    PutLsmCoreResult core = fit_put_lsm(core_config(c, std::move(every_step), std::nullopt, kAmericanPutNote, true,
+                                                    plan, std::move(path_prices)),
+                                        rule);
     AmericanPutResult result;
     copy_core_result(c, core, result);
     return result;
 }
 
-BermudanPutResult bermudan_put_price_lsm_cpu_planned(const BermudanPutConfig& c, const std::optional<BlockPlan>& plan) {
+BermudanPutResult bermudan_put(const BermudanPutConfig& c, const std::optional<BlockPlan>& plan,
+                               lsm::ExerciseRule* rule) {
     validate_bermudan_put_config(c);
     BermudanSchedule schedule = normalize_bermudan_exercise_schedule(c.exercise_steps, c.n_steps);
-    PutLsmCoreResult core = price_put_lsm_cpu(
-        core_config(c, std::move(schedule.steps), std::move(schedule.note), kBermudanPutNote, false, plan));
+    PutLsmCoreResult core = fit_put_lsm(
+        core_config(c, std::move(schedule.steps), std::move(schedule.note), kBermudanPutNote, false, plan), rule);
     BermudanPutResult result;
     copy_core_result(c, core, result);
     result.exercise_schedule = std::move(core.exercise_schedule);
     result.exercise_date_count = result.exercise_schedule.size();
     return result;
+}
+
+}  // namespace
+
+AmericanPutResult american_put_price_lsm_cpu_planned(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan) {
+    return american_put(c, plan, nullptr);
+}
+
+BermudanPutResult bermudan_put_price_lsm_cpu_planned(const BermudanPutConfig& c, const std::optional<BlockPlan>& plan) {
+    return bermudan_put(c, plan, nullptr);
+}
+
+AmericanPutResult lsm::american_put_fit(const AmericanPutConfig& c, const std::optional<BlockPlan>& plan,
+                                        ExerciseRule& rule) {
+    return american_put(c, plan, &rule);
+}
+
+BermudanPutResult lsm::bermudan_put_fit(const BermudanPutConfig& c, const std::optional<BlockPlan>& plan,
+                                        ExerciseRule& rule) {
+    return bermudan_put(c, plan, &rule);
 }
 
 }  // namespace mc_core::runtime::cpu

@@ -31,6 +31,28 @@ TEST(Greeks, PayoffSumsAreThePriceOnEverySamplingAndTechnique) {
     }
 }
 
+TEST(Greeks, PayoffSumsAreThePriceForTheBasketHestonAndMerton) {
+    const auto same = [](const GreeksResult& greeks, const EuropeanCallResult& price) {
+        EXPECT_EQ(bits(greeks.values[0].price), bits(price.price));
+        EXPECT_EQ(bits(greeks.values[0].std_error), bits(price.std_error));
+    };
+    for (const MonteCarloTechnique t : {MonteCarloTechnique::standard, MonteCarloTechnique::antithetic}) {
+        BasketCallConfig b;
+        b.n_paths = 4001, b.technique = t, b.sampling = SamplingMethod::randomized_halton;
+        same(basket_call_greeks_mc_cpu_planned(b, std::nullopt), basket_call_price_mc_cpu_planned(b, std::nullopt));
+        HestonEuropeanCallConfig h;
+        h.n_paths = 5001, h.n_steps = 9, h.n_threads = 2, h.technique = t;
+        same(heston_european_call_greeks_mc_cpu_planned(h, std::nullopt),
+             heston_european_call_price_mc_cpu_planned(h, std::nullopt));
+    }
+    MertonJumpDiffusionCallConfig m;
+    m.n_paths = 8001, m.n_threads = 3;
+    const GreeksResult merton = merton_jump_diffusion_call_greeks_mc_cpu_planned(m, std::nullopt);
+    same(merton, merton_jump_diffusion_call_price_mc_cpu_planned(m, std::nullopt));
+    EXPECT_EQ(merton.names.size(), kGreekCount);
+    EXPECT_STREQ(basket_call_greeks_mc_cpu_planned(BasketCallConfig{}, std::nullopt).names[2], "gamma_1");
+}
+
 TEST(Greeks, EuropeanAgreesWithBlackScholesOnEveryTarget) {
     EuropeanCallConfig c;
     c.n_paths = 400000, c.s0 = 105.0, c.sigma = 0.25, c.t = 0.5;

@@ -25,12 +25,17 @@ price's own paths::
 
     >>> brisklane.price("arithmetic_asian_call", n_paths=10**5, greeks=True).greeks["delta"]
 
+``bounds=True`` brackets an American or Bermudan put's price between the fitted exercise rule
+on fresh paths and its Andersen-Broadie dual::
+
+    >>> brisklane.price("american_put", bounds=True).bounds
+
 A fatal error in the core (for example an invalid configuration) raises
 :class:`PanicException`, which derives from ``BaseException``.
 """
 
 from brisklane import _native
-from brisklane._api import GREEKS, PRODUCTS, ConfigError, Estimate, Greek, default_blocks, price
+from brisklane._api import GREEKS, PRODUCTS, Bounds, ConfigError, Estimate, Greek, default_blocks, price
 from brisklane._native import __version__
 from brisklane._replicates import replicate_seeds
 
@@ -52,6 +57,7 @@ _FUNCTIONS = (
 __all__ = [
     "GREEKS",
     "PRODUCTS",
+    "Bounds",
     "ConfigError",
     "Estimate",
     "Greek",

@@ -17,10 +17,11 @@ from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from brisklane import _native, _schedule
+from brisklane._bounds import BOUNDS_PRODUCTS, Bounds, put_bounds
 from brisklane._progress import ProgressBar
 from brisklane._replicates import mean_and_stderr, replicate_seeds, student_t_quantile
 
-__all__ = ["GREEKS", "ConfigError", "Estimate", "Greek", "PRODUCTS", "default_blocks", "price"]
+__all__ = ["GREEKS", "Bounds", "ConfigError", "Estimate", "Greek", "PRODUCTS", "default_blocks", "price"]
 
 # Products priced through block plans, under the command line's names.
 PRODUCTS: Tuple[str, ...] = (
@@ -59,8 +60,17 @@ class ConfigError(ValueError):
 
 #: The Greeks :func:`price` estimates, in this order.
 GREEKS: Tuple[str, ...] = ("delta", "gamma", "vega", "rho", "theta")
-# Products with Greeks, priced through their native "<product>.greeks" entries.
-_WITH_GREEKS = ("european_call", "arithmetic_asian_call", "down_and_out_call", "lookback_call")
+# Products with Greeks, priced through their native "<product>.greeks" entries, and their Greeks'
+# names in the entries' order: the basket has a delta, a gamma and a vega per asset.
+_WITH_GREEKS: Dict[str, Tuple[str, ...]] = {
+    "european_call": GREEKS,
+    "arithmetic_asian_call": GREEKS,
+    "down_and_out_call": GREEKS,
+    "lookback_call": GREEKS,
+    "basket_call": ("delta_1", "delta_2", "gamma_1", "gamma_2", "vega_1", "vega_2", "rho", "theta"),
+    "heston_european_call": GREEKS,
+    "merton_jump_diffusion_call": GREEKS,
+}
 
 
 @dataclass(frozen=True)
@@ -105,6 +115,9 @@ class Estimate:
         Each replicate's price, in replicate order (empty without replicates).
     greeks : dict of str to Greek
         With ``greeks=``, each Greek asked for by name (``greeks["delta"].value``, ``.stderr``).
+    bounds : Bounds or None
+        With ``bounds=True`` (the puts), the interval the true price lies in: ``lower``,
+        ``lower_stderr``, ``upper``, ``upper_stderr``.
     """
 
     price: float
@@ -119,6 +132,7 @@ class Estimate:
     manifest: Mapping[str, Any] = field(default_factory=dict)
     replicate_prices: Tuple[float, ...] = ()
     greeks: Mapping[str, Greek] = field(default_factory=dict)
+    bounds: Optional[Bounds] = None
 
     def to_dict(self) -> dict[str, Any]:
         """The estimate as plain Python values (lists for tuples), ready for JSON."""
@@ -669,6 +683,9 @@ def price(
     max_paths: Optional[int] = None,
     replicates: Optional[int] = None,
     greeks: Union[None, bool, Sequence[str]] = None,
+    bounds: bool = False,
+    inner_paths: Optional[int] = None,
+    outer_paths: Optional[int] = None,
     **fields: Any,
 ) -> Estimate:
     """Price a product on a block plan.
@@ -734,12 +751,26 @@ def price(
         input, from the very draws of the price (common random numbers), each with its
         standard error, in :attr:`Estimate.greeks`. delta is dV/ds0, gamma d2V/ds0^2, vega
         dV/dsigma (per 1.00 of volatility), rho dV/dr and theta -dV/dt (per year of calendar
-        time). Pathwise estimators for the European, Asian and lookback calls, with a mixed
-        likelihood-ratio gamma; likelihood ratios for the down-and-out. Available for
-        ``european_call``, ``arithmetic_asian_call``, ``down_and_out_call`` and
-        ``lookback_call``; sigma must be > 0. The price keeps its bits; with the control
-        variate the Greeks take the plain estimators over the same draws. With replicates,
-        each Greek's error is the spread of its replicates.
+        time). Pathwise estimators for the European, Asian, lookback, basket, Heston and Merton
+        calls, with a mixed likelihood-ratio gamma (and Merton's theta adds the jump count's
+        likelihood ratio); likelihood ratios for the down-and-out. The basket's Greeks are
+        ``delta_1``, ``delta_2``, ``gamma_1``, ``gamma_2``, ``vega_1``, ``vega_2`` (per asset:
+        s01, s02, sigma1, sigma2), ``rho`` and ``theta``; ``"delta"`` asks for both deltas.
+        Heston's vega is dV/dv0, per unit of initial variance. Available for ``european_call``,
+        ``arithmetic_asian_call``, ``down_and_out_call``, ``lookback_call``, ``basket_call``,
+        ``heston_european_call`` and ``merton_jump_diffusion_call``; every volatility must be
+        > 0 (v0 for Heston), and |rho| < 1 for the basket and Heston. The price keeps its
+        bits; with the control variate the Greeks take the plain estimators over the same
+        draws. With replicates, each Greek's error is the spread of its replicates.
+    bounds : bool, optional
+        For ``american_put`` and ``bermudan_put``: bracket the price, in
+        :attr:`Estimate.bounds`. The lower bound values the fitted exercise rule on ``n_paths``
+        independent paths (streamed: memory O(paths)); the upper bound is the Andersen-Broadie
+        dual of that rule by nested simulation. Both on streams of their own, derived from the
+        seed; they run on this process's threads, whatever the executor.
+    inner_paths, outer_paths : int, optional
+        With `bounds`: the dual's inner paths per continuation value (default 500) and outer
+        paths (default 2,000).
     **fields
         Field values, e.g. ``spot=105, sigma=0.25, n_paths=10**6``.
 
@@ -772,6 +803,7 @@ def price(
     merged.update(fields)
     values = _read_fields(product, merged)
     greek_names = _greek_names(product, greeks)
+    nesting = _bound_paths(product, bounds, inner_paths, outer_paths)
     technique = values.get("technique", "standard")
     # The Greek entries give the price's own bits besides the Greeks, except
     # under the control variate, whose Greeks take a second pass over the draws.
@@ -817,6 +849,9 @@ def price(
                 second = _Pricing(product + ".greeks", pricing.threads, executor, None)
                 plan = _Run(second.product, last.values, last.blocks)
                 greek_results = [second.price(plan.seeded(seed))[0] for seed in seeds] if seeds else [second.price(plan)[0]]
+        put_interval = None
+        if nesting is not None:
+            put_interval = _native_call(lambda: put_bounds(product, last.values, **nesting, threads=workers))
     finally:
         if bar is not None:
             bar.close()
@@ -826,27 +861,45 @@ def price(
         estimate = _replicate_estimate(product, last, results, seeds, elapsed, used_threads, pricing.warnings, extra)
     else:
         estimate = _estimate_of(product, last, result, elapsed, used_threads, pricing.warnings, extra)
-    if greek_results is None:
-        return estimate
-    return dataclasses.replace(estimate, greeks=_greeks_of(greek_names, greek_results))
+    if greek_results is not None:
+        estimate = dataclasses.replace(estimate, greeks=_greeks_of(greek_names, greek_results))
+    return estimate if put_interval is None else dataclasses.replace(estimate, bounds=put_interval)
+
+
+def _bound_paths(product: str, bounds: Any, inner_paths: Any, outer_paths: Any) -> Optional[Dict[str, int]]:
+    """The dual's path counts when bounds are asked for, else None; errors name the field."""
+    if not isinstance(bounds, bool):
+        raise TypeError(f"bounds: expected True or False, got {type(bounds).__name__}")
+    counts = {"inner_paths": inner_paths, "outer_paths": outer_paths}
+    if not bounds:
+        for name, value in counts.items():
+            if value is not None:
+                raise TypeError(f"{name}: only used with bounds=True")
+        return None
+    if product not in BOUNDS_PRODUCTS:
+        raise ConfigError(f"bounds: only for {' and '.join(BOUNDS_PRODUCTS)}, not {product}")
+    return {name: _positive_int(name, value) for name, value in counts.items() if value is not None}
 
 
 def _greek_names(product: str, greeks: Union[None, bool, Sequence[str]]) -> Tuple[str, ...]:
-    """The Greeks asked for, in :data:`GREEKS` order; TypeError or ConfigError naming the field."""
+    """The Greeks asked for, in the product's order (a name of :data:`GREEKS` gives the basket's
+    Greek of that name for each asset); TypeError or ConfigError naming the field."""
     if greeks is None or greeks is False:
         return ()
     if product not in _WITH_GREEKS:
         raise ConfigError(f"greeks: not available for {product} (available for {', '.join(_WITH_GREEKS)})")
+    own = _WITH_GREEKS[product]
     if greeks is True:
-        return GREEKS
+        return own
     if isinstance(greeks, (str, bytes)) or not isinstance(greeks, Sequence):
         raise TypeError(f"greeks: expected True or a sequence of names, got {type(greeks).__name__}")
+    known = list(dict.fromkeys(GREEKS + own))
     for name in greeks:
-        if name not in GREEKS:
-            raise ConfigError(f"greeks: unknown Greek {name!r}{_suggestion(str(name), list(GREEKS))}")
+        if name not in known:
+            raise ConfigError(f"greeks: unknown Greek {name!r}{_suggestion(str(name), known)}")
     if not greeks:
-        raise ConfigError("greeks: name at least one of " + ", ".join(GREEKS))
-    return tuple(name for name in GREEKS if name in greeks)
+        raise ConfigError("greeks: name at least one of " + ", ".join(known))
+    return tuple(name for name in own if name in greeks or name.partition("_")[0] in greeks)
 
 
 def _greeks_of(names: Sequence[str], results: Sequence[Mapping[str, Any]]) -> Dict[str, Greek]:

@@ -42,6 +42,8 @@
 //  * Estimate: the mean of the discounted cash flows with the population
 //    standard error. With immediate exercise allowed (the American put) a
 //    larger intrinsic value at time 0 replaces the mean, with standard error 0.
+//    Fitting and valuing on the same paths biases it; put_bounds.hpp brackets
+//    the price with the fitted rule instead.
 //  * Discounting to a later step uses the one-step factor raised to the integer
 //    step count by repeated squaring, so equal step counts give equal bits;
 //    the powers 0..n_steps are tabulated once by that same function when the

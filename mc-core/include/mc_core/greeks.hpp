@@ -1,8 +1,13 @@
-// Greeks of the products under geometric Brownian motion: per path, the
-// discounted payoff and five derivative estimators, from the very normals the
-// price is made of.
+// Greeks: per path, the discounted payoff and the model's derivative
+// estimators, from the very draws the price is made of. The products under
+// geometric Brownian motion have theirs here; the basket, Heston and Merton
+// beside their pricing (basket.cpp, dynamics.cpp), on the types below.
 //
 // Contract
+//  * A sample holds the payoff and N estimators; a run's sums, result and
+//    names are those of its model's estimators: kGreekNames (the five below)
+//    for the products under geometric Brownian motion, Heston and Merton,
+//    kBasketGreekNames for the basket's eight.
 //  * A path of n steps of dt = t / n takes normals z_1 .. z_n (after the
 //    Brownian bridge, for Sobol points) and moves x_i = x_(i-1) + (drift +
 //    vol z_i), S_i = exp(x_i), with drift = (r - sigma^2 / 2) dt and vol =
@@ -27,22 +32,37 @@
 //  * The down-and-out's payoff jumps at the barrier: every estimator is a
 //    likelihood ratio, the payoff times the score of the n increments'
 //    normal density (for s0: of the first one alone).
+//  * The basket: delta, gamma and vega per asset (s0i, sigma_i), rho and
+//    theta; pathwise, gamma_i mixed with the score of the correlated pair of
+//    normals for s0i.
+//  * Heston: vega is dV/dv0. Pathwise through the full-truncation Euler steps
+//    (the truncations' indicators included; theta through dt = t / n in every
+//    step); gamma mixed with the score of the first price shock given its
+//    variance shock.
+//  * Merton: pathwise, gamma mixed with the score of the diffusion normal
+//    given the jumps; theta adds the jump count's likelihood ratio N / t - lambda.
 //  * An antithetic pair's sample is the mean of its two paths' samples, the
 //    second path on -z.
 //  * Sums per estimator are added path by path in unit order like every other
-//    partial result. A Greek run draws the normals its product's pricing run
-//    draws, unit by unit, on the same blocks: with the standard technique its
-//    payoff sums are the price's bits.
+//    partial result. A Greek run draws what its product's pricing run draws,
+//    unit by unit, on the same blocks: with the standard technique (and the
+//    antithetic, where the product has it) its payoff sums are the price's bits.
 //  * The entry points check the record as the product's pricing does, then
-//    that sigma > 0 (the scores divide by it). The control variate has no
-//    Greeks of its own: its runs take the plain estimators.
+//    what the scores divide by: sigma > 0; for the basket sigma1 > 0, sigma2 >
+//    0 and |rho| < 1; for Heston v0 > 0 and |rho| < 1. The control variate has
+//    no Greeks of its own: its runs take the plain estimators.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <span>
+#include <vector>
 
+#include "mc_core/basket.hpp"
 #include "mc_core/block_math.hpp"
+#include "mc_core/dynamics.hpp"
 #include "mc_core/engine.hpp"
 #include "mc_core/estimators.hpp"
 #include "mc_core/european.hpp"
@@ -52,47 +72,56 @@
 
 namespace mc_core {
 
-inline constexpr std::size_t kGreekCount = 5;  // delta, gamma, vega, rho, theta
-inline constexpr const char* kGreekNames[kGreekCount] = {"delta", "gamma", "vega", "rho", "theta"};
+// The estimators of the products under geometric Brownian motion, named in
+// their order after the payoff. Other models name their own (entry points below).
+inline constexpr std::size_t kGreekCount = 5;
+inline constexpr std::array<const char*, kGreekCount> kGreekNames = {"delta", "gamma", "vega", "rho", "theta"};
 
-// One unit's discounted payoff ([0]) and Greek estimators ([1 ..]), a lane per unit.
-template <class V>
+// One unit's discounted payoff ([0]) and N Greek estimators ([1 ..]), a lane per unit.
+template <class V, std::size_t N = kGreekCount>
 struct GreekSample {
-    V value[kGreekCount + 1];
+    V value[N + 1];
 };
 
-// The partial result of a Greek run: plain sums per estimator.
+// The partial result of a Greek run whose estimators are named `Names`: plain
+// sums per estimator. Plain data, so that blocks run apart travel as bytes.
+template <const auto& Names = kGreekNames>
 struct GreekSums {
-    PathSums sums[kGreekCount + 1];
+    static constexpr std::size_t kCount = std::size(Names);
+    PathSums sums[kCount + 1];
 
     template <class V>
-    void add(const GreekSample<V>& sample, std::size_t lane) {
-        for (std::size_t g = 0; g <= kGreekCount; ++g) sums[g].add(sample.value[g][lane]);
+    void add(const GreekSample<V, kCount>& sample, std::size_t lane) {
+        for (std::size_t g = 0; g <= kCount; ++g) sums[g].add(sample.value[g][lane]);
     }
     GreekSums& operator+=(const GreekSums& other) {
-        for (std::size_t g = 0; g <= kGreekCount; ++g) sums[g] += other.sums[g];
+        for (std::size_t g = 0; g <= kCount; ++g) sums[g] += other.sums[g];
         return *this;
     }
 };
 
-// The price ([0]) and each Greek ([1 ..]) with its standard error.
+// The price ([0]) and each Greek ([1 ..]) with its standard error, the Greeks
+// named by `names` in that order (static storage).
 struct GreeksResult {
-    std::array<EuropeanCallResult, kGreekCount + 1> values;
+    std::span<const char* const> names;
+    std::vector<EuropeanCallResult> values;
 };
 
-inline GreeksResult estimate(const GreekSums& partial, std::uint64_t units, double /*control_mean*/) {
-    GreeksResult out;
-    for (std::size_t g = 0; g <= kGreekCount; ++g) out.values[g] = plain_estimate(partial.sums[g], units);
+template <const auto& Names>
+GreeksResult estimate(const GreekSums<Names>& partial, std::uint64_t units, double /*control_mean*/) {
+    GreeksResult out{Names, {}};
+    for (const PathSums& sums : partial.sums) out.values.push_back(plain_estimate(sums, units));
     return out;
 }
 
 // The technique of a Greek run (engine.hpp), on the units of a plain or an antithetic run: the
-// model's `sensitivities` per path, or `antithetic_sensitivities` per pair.
-template <bool Pairs>
+// model's `sensitivities` per path, or `antithetic_sensitivities` per pair, each a
+// GreekSample of the estimators `Names`.
+template <bool Pairs, const auto& Names = kGreekNames>
 struct Sensitivities {
-    using Partial = GreekSums;
+    using Partial = GreekSums<Names>;
     template <class V>
-    using Sample = GreekSample<V>;
+    using Sample = GreekSample<V, Partial::kCount>;
     static constexpr bool kPairs = Pairs;
     static std::uint64_t units(std::uint64_t n_paths) { return Pairs ? antithetic_pairs(n_paths) : n_paths; }
     template <class Model, class Draw>
@@ -103,7 +132,7 @@ struct Sensitivities {
             return m.sensitivities(draw);
     }
     template <class V>
-    static void add(Partial& acc, const GreekSample<V>& sample, std::size_t lane) {
+    static void add(Partial& acc, const Sample<V>& sample, std::size_t lane) {
         acc.add(sample, lane);
     }
 };
@@ -284,10 +313,10 @@ private:
     double steps_ = 0.0;
 };
 
-template <class V>
-MC_LANE_INLINE GreekSample<V> mean_of_pair(const GreekSample<V>& a, const GreekSample<V>& b) {
-    GreekSample<V> out;
-    for (std::size_t g = 0; g <= kGreekCount; ++g) out.value[g] = (a.value[g] + b.value[g]) * 0.5;
+template <class V, std::size_t N>
+MC_LANE_INLINE GreekSample<V, N> mean_of_pair(const GreekSample<V, N>& a, const GreekSample<V, N>& b) {
+    GreekSample<V, N> out;
+    for (std::size_t g = 0; g <= N; ++g) out.value[g] = (a.value[g] + b.value[g]) * 0.5;
     return out;
 }
 
@@ -333,11 +362,12 @@ GreekModel<Tracker> make_greek_model(Tracker tracker, std::uint64_t n_steps, dou
     return {tracker, grid, n_steps};
 }
 
-// Prices a Greek model on the engine: per path, or per antithetic pair when
-// `pairs`; the runs go where the pricing's own runs go (`run`).
-template <class Tracker>
-GreeksResult price_greeks(const GreekModel<Tracker>& m, bool pairs, const ModelRun& run) {
-    return pairs ? price_model_by<Sensitivities<true>>(m, run) : price_model_by<Sensitivities<false>>(m, run);
+// Prices a Greek model of the estimators `Names` on the engine: per path, or
+// per antithetic pair when `pairs`; the runs go where the pricing's own runs go (`run`).
+template <const auto& Names = kGreekNames, class Model>
+GreeksResult price_greeks(const Model& m, bool pairs, const ModelRun& run) {
+    return pairs ? price_model_by<Sensitivities<true, Names>>(m, run)
+                 : price_model_by<Sensitivities<false, Names>>(m, run);
 }
 
 // Entry points: the price and its Greeks, with the caller's block plan (or the
@@ -350,5 +380,15 @@ GreeksResult lookback_call_greeks_mc_cpu_planned(const LookbackCallConfig& confi
                                                  const std::optional<BlockPlan>& plan);
 GreeksResult down_and_out_call_greeks_mc_cpu_planned(const DownAndOutCallConfig& config,
                                                      const std::optional<BlockPlan>& plan);
+
+// The models whose estimators are their own, each beside its pricing: the
+// basket (basket.cpp), Heston and Merton (dynamics.cpp).
+inline constexpr std::array<const char*, 8> kBasketGreekNames = {"delta_1", "delta_2", "gamma_1", "gamma_2",
+                                                                 "vega_1",  "vega_2",  "rho",     "theta"};
+GreeksResult basket_call_greeks_mc_cpu_planned(const BasketCallConfig& config, const std::optional<BlockPlan>& plan);
+GreeksResult heston_european_call_greeks_mc_cpu_planned(const HestonEuropeanCallConfig& config,
+                                                        const std::optional<BlockPlan>& plan);
+GreeksResult merton_jump_diffusion_call_greeks_mc_cpu_planned(const MertonJumpDiffusionCallConfig& config,
+                                                              const std::optional<BlockPlan>& plan);
 
 }  // namespace mc_core

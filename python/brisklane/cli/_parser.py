@@ -90,6 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     replicates_help = ("run R independently randomized replicates and report their mean, the standard error "
                        "of their spread and a Student t interval")
     greeks_help = "also estimate delta, gamma, vega, rho and theta with their standard errors"
+    bounds_help = "bracket a put's price: the fitted exercise rule on fresh paths and its dual"
     price = commands.add_parser(
         "price",
         help="price one product and print a summary",
@@ -102,6 +103,7 @@ def build_parser() -> argparse.ArgumentParser:
     price.add_argument("--replicates", type=int, default=None, metavar="R", help=replicates_help
                        + "; prices through brisklane.price, as 'run' does")
     price.add_argument("--greeks", action="store_true", help=greeks_help + "; prices through brisklane.price")
+    price.add_argument("--bounds", action="store_true", help=bounds_help + "; prices through brisklane.price")
     price.set_defaults(handler=cmd_price, threads=None, blocks=None, scheduler=None, target_stderr=None,
                        max_paths=None, no_progress=False)
 
@@ -124,6 +126,12 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--max-paths", type=int, default=None, metavar="N", help="the most paths a round may take")
     run.add_argument("--replicates", type=int, default=None, metavar="R", help=replicates_help)
     run.add_argument("--greeks", action="store_true", help=greeks_help)
+    run.add_argument("--bounds", action="store_true", help=bounds_help)
+    for command in (price, run):
+        command.add_argument("--inner-paths", type=int, default=None, metavar="N",
+                             help="with --bounds: inner paths of the dual")
+        command.add_argument("--outer-paths", type=int, default=None, metavar="N",
+                             help="with --bounds: outer paths of the dual")
     run.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     run.add_argument("--json", action="store_true", help="print the estimate as JSON")
     run.set_defaults(handler=cmd_run)

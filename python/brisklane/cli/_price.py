@@ -58,15 +58,15 @@ def cmd_price(args: argparse.Namespace) -> int:
     ----------
     args : argparse.Namespace
         The parsed command line: ``product``, ``assignments``, ``json``,
-        ``replicates`` and ``greeks`` (either given: the run goes through
-        :func:`cmd_run`).
+        ``replicates``, ``greeks`` and ``bounds`` (any given: the run goes
+        through :func:`cmd_run`).
 
     Returns
     -------
     int
         The exit status.
     """
-    if args.replicates is not None or args.greeks:
+    if args.replicates is not None or args.greeks or args.bounds:
         return cmd_run(args)
     product = find_product(args.product)
     config = parse_assignments(args.assignments, product.parsers)
@@ -131,7 +131,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     args : argparse.Namespace
         The parsed command line: ``product``, ``assignments``, ``threads``,
         ``blocks``, ``scheduler``, ``target_stderr``, ``max_paths``,
-        ``replicates``, ``greeks``, ``no_progress`` and ``json``.
+        ``replicates``, ``greeks``, ``bounds``, ``inner_paths``, ``outer_paths``,
+        ``no_progress`` and ``json``.
 
     Returns
     -------
@@ -162,6 +163,9 @@ def cmd_run(args: argparse.Namespace) -> int:
             max_paths=args.max_paths,
             replicates=args.replicates,
             greeks=args.greeks or None,
+            bounds=args.bounds,
+            inner_paths=args.inner_paths,
+            outer_paths=args.outer_paths,
         )
     finally:
         if progress is not None:
@@ -183,6 +187,12 @@ def cmd_run(args: argparse.Namespace) -> int:
         rows.append(("replicates", f"{len(estimate.replicate_prices)}, prices {spread}"))
     rows.extend(_reference_rows(product, estimate.config, estimate.price, estimate.stderr))
     rows.extend(_greek_rows(product, estimate))
+    if estimate.bounds is not None:
+        b = estimate.bounds
+        rows.append(("lower bound", f"{b.lower:.6f} ± {b.lower_stderr:.6f}  (the fitted rule on {b.lower_paths:,} fresh paths)"))
+        rows.append(("upper bound", f"{b.upper:.6f} ± {b.upper_stderr:.6f}  (dual: {b.outer_paths:,} outer x "
+                     f"{b.inner_paths:,} inner paths)"))
+        rows.append(("gap", f"{b.gap:.6f} ({b.gap / estimate.price:.2%} of the price)"))
     rows.append(("paths", f"{estimate.n_paths:,}"))
     where = estimate.manifest.get("executor") or f"{estimate.config['threads']} threads"
     rows.append(("blocks", f"{estimate.blocks:,} on {where}"))

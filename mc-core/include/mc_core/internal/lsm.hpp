@@ -4,6 +4,7 @@
 // and time each stage apart, and to force pack widths a machine lacks.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,7 +12,10 @@
 
 #include "mc_core/buffer.hpp"
 #include "mc_core/early_exercise.hpp"
+#include "mc_core/engine.hpp"
+#include "mc_core/lane_math.hpp"
 #include "mc_core/runner.hpp"
+#include "mc_core/simd.hpp"
 
 namespace mc_core::runtime::cpu {
 
@@ -78,6 +82,33 @@ struct LsmGrid {
     static LsmGrid from(double r, double sigma, double t, std::uint64_t n_steps);
 };
 
+// One path per lane from `draw`: S_j = S_{j-1} * exp(drift + vol z_j) in step
+// order, handing store(date, prices) the pack's prices at each exercise date.
+// The fit and the out-of-sample pass of the bounds (put_bounds.hpp) share it,
+// so a path's prices are the same bits in both.
+template <class V, class Draw, class Store>
+MC_LANE_INLINE void simulate_lane_paths(Draw& draw, const LsmGrid& grid, double s0, std::uint64_t n_steps,
+                                        const std::vector<std::uint64_t>& schedule, Store&& store) {
+    const V drift = simd::broadcast<V>(grid.drift);
+    const V vol = simd::broadcast<V>(grid.vol);
+    const std::uint64_t dates = schedule.size();
+    const std::uint64_t* const date_steps = schedule.data();
+    V s = simd::broadcast<V>(s0);
+    std::uint64_t date = 0;
+    std::uint64_t next_date = dates > 0 ? date_steps[0] : 0;  // step 0 is never reached
+    for (std::uint64_t step0 = 0; step0 < n_steps; step0 += kDrawBlock) {
+        const std::size_t steps = static_cast<std::size_t>(std::min<std::uint64_t>(kDrawBlock, n_steps - step0));
+        const V* z = draw(steps);
+        for (std::size_t j = 0; j < steps; ++j) {
+            s = s * lane_math::exp(drift + vol * z[j]);
+            if (step0 + 1 + j == next_date) {
+                store(date, s);
+                next_date = ++date < dates ? date_steps[date] : 0;
+            }
+        }
+    }
+}
+
 // Path prices at the exercise dates, one column per date: path i at date c is
 // values[c * n_paths + i].
 struct ExerciseDatePrices {
@@ -112,10 +143,58 @@ struct ExercisePolicy {
     std::uint64_t regression_steps = 0;
 };
 
+// The exercise rule a fit leaves behind: per date before maturity, whether a
+// regression was solved there and its coefficients. A path following it
+// exercises at the first date whose test below passes, else at maturity; on
+// the fit's own paths that is exactly the fit's policy.
+struct ExerciseRule {
+    std::vector<std::uint64_t> steps;         // the schedule, maturity last
+    std::vector<std::array<double, 4>> beta;  // per date; read only where fitted
+    std::vector<std::uint8_t> fitted;         // per date; maturity's entry is 0
+    double k = 0.0;
+    double strike_floor = 0.0;  // fmax(k, DBL_MIN), the moneyness divisor
+    int degree = 1;
+    // The in-sample estimate, the rule's value of holding at time 0: the
+    // American put exercises at once when its intrinsic value beats it.
+    double start_continuation = 0.0;
+    bool immediate_exercise_allowed = false;
+};
+
+// The rule's test at a fitted date, lane by lane: the intrinsic value strictly
+// beats the floored fitted continuation value, in the operation order of the
+// fit's own decisions (the same bits, so the same choices).
+template <class V>
+MC_LANE_INLINE simd::mask_of<V> rule_exercises(const ExerciseRule& rule, std::size_t date, V s) {
+    const std::array<double, 4>& b = rule.beta[date];
+    const V x = s / rule.strike_floor;
+    V continuation = simd::broadcast<V>(b[0]);
+    continuation = continuation + b[1] * laguerre_term<1>(x);
+    if (rule.degree >= 2) continuation = continuation + b[2] * laguerre_term<2>(x);
+    if (rule.degree >= 3) continuation = continuation + b[3] * laguerre_term<3>(x);
+    return simd::positive_part(rule.k - s) > simd::positive_part(continuation);
+}
+
 // Maturity payoffs, then the backward induction over the dates before the
-// last one of `schedule` (whose last step is maturity).
+// last one of `schedule` (whose last step is maturity). With `rule`, the
+// coefficients of every solved date are kept there too.
 ExercisePolicy longstaff_schwartz_policy(const ExerciseDatePrices& prices, const std::vector<std::uint64_t>& schedule,
-                                         double k, double discount, int degree, std::size_t lanes = 0);
+                                         double k, double discount, int degree, std::size_t lanes = 0,
+                                         ExerciseRule* rule = nullptr);
+
+// The discounted cash flows of `paths` paths following `rule`, drawn from the
+// stream `seed` exactly as the fit draws its paths, summed in path order. The
+// paths are streamed (put_bounds.hpp): nothing per path or per date is kept,
+// so the memory is the same for any path and step count. With the fit's own
+// seed and path count this is the fit's estimate, bit for bit.
+PathSums rule_value_sums(const ExerciseRule& rule, const LsmGrid& grid, double s0, std::uint64_t n_steps,
+                         std::uint64_t seed, std::uint64_t paths);
+
+// The American and Bermudan pricings of early_exercise.hpp, bit for bit,
+// handing out the fitted rule as well.
+AmericanPutResult american_put_fit(const AmericanPutConfig& config, const std::optional<BlockPlan>& plan,
+                                   ExerciseRule& rule);
+BermudanPutResult bermudan_put_fit(const BermudanPutConfig& config, const std::optional<BlockPlan>& plan,
+                                   ExerciseRule& rule);
 
 }  // namespace lsm
 
