@@ -36,7 +36,4 @@ void sincos_block(const double* angles, double* sines, double* cosines, std::siz
 // max(x, 0) ignoring a NaN operand, like C's fmax: positive_part(NaN) = 0.
 inline double positive_part(double x) { return x > 0.0 ? x : 0.0; }
 
-// C's fmax without the library call: a NaN operand is ignored.
-inline double max_ignoring_nan(double a, double b) { return (b > a || a != a) ? b : a; }
-
 }  // namespace mc_core::block_math

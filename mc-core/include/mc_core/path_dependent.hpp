@@ -80,7 +80,9 @@ struct RunningMaximum {
     }
     template <class V>
     MC_LANE_INLINE void observe(State<V>& s, V price) const {
-        s.maximum = simd::max_ignoring_nan(s.maximum, price);
+        // The maximum starts at the spot (validated > 0) and only ever takes a
+        // larger price, so it is never NaN: the one comparison is C's fmax.
+        s.maximum = simd::select(price > s.maximum, price, s.maximum);
     }
     template <class V>
     MC_LANE_INLINE V value(const State<V>& s, V, double disc) const {

@@ -111,11 +111,6 @@ template <class V>
 MC_LANE_INLINE V positive_part(V x) {
     return select(x > 0.0, x, V{});
 }
-// C's fmax: a NaN operand is ignored.
-template <class V>
-MC_LANE_INLINE V max_ignoring_nan(V a, V b) {
-    return select((b > a) | (a != a), b, a);
-}
 
 // Whether any lane of a mask is set: lets a kernel skip work that no lane of
 // the pack needs, without changing any lane's result.
