@@ -144,7 +144,9 @@ def config(data: atheris.FuzzedDataProvider, depth: int = 0) -> Any:
 def check_success(name: str, result: Any) -> None:
     """A successful pricing carries a finite price and standard error."""
     if name == "brisklane.price":
-        numbers = [result.price, result.stderr]
+        numbers = [result.price, result.stderr] + [x for g in result.greeks.values() for x in (g.value, g.stderr)]
+        if result.bounds is not None:
+            numbers += [result.bounds.lower, result.bounds.upper]
     elif name in PRICING:
         numbers = [result["price"], result["stderr"]]
     elif name == "arithmetic_asian_mlmc":
@@ -173,6 +175,14 @@ def one_input(raw: bytes) -> None:
             options["blocks"] = data.PickValueInList([1, 2, 3, 16, 0, -1, 2**64])
         if data.ConsumeBool():
             options["threads"] = data.PickValueInList([1, 2, 0])
+        if data.ConsumeBool():
+            options["replicates"] = data.PickValueInList([2, 3, 1, 0, True, 2**40])
+        if data.ConsumeBool():
+            options["greeks"] = data.PickValueInList([True, ["gamma", "delta"], ["delta_1"], [], "vega", ["nope"]])
+        if data.ConsumeBool():
+            options["bounds"] = True
+            options["inner_paths"] = data.PickValueInList([2, 3, 0, 2**40, None])
+            options["outer_paths"] = data.PickValueInList([2, 5, 1, 2**62, None])
         call = lambda: brisklane.price(product, fields, **options)  # noqa: E731
     else:
         name = MODULE_FUNCTIONS[pick]
