@@ -456,28 +456,32 @@ void copy_fit(const Result& fit, PutBoundsResult& result) {
 
 }  // namespace
 
-PutBoundsResult american_put_bounds_cpu(const AmericanPutConfig& c, const PutBoundsRequest& request) {
-    validate_american_put_config(c);
+namespace {
+
+// Checks the put and the request, claims the gaps' storage, fits the rule and
+// bounds the price with it: the same for both puts but for their fit.
+template <class Config, class Fit>
+PutBoundsResult bounds_of(const Config& c, const PutBoundsRequest& request, Fit&& fit) {
     check_request(request, request.lower_paths == 0 ? c.n_paths : request.lower_paths);
     const std::uint64_t workers = std::min(resolve_worker_count(request.threads), request.outer_paths);
     Buffer<double> gaps = claim_bounds_storage(request);
     lsm::ExerciseRule rule;
-    const AmericanPutResult fit = lsm::american_put_fit(c, fit_plan(workers), rule);
+    const auto fitted = fit(c, fit_plan(workers), rule);
     PutBoundsResult result = put_bounds(c, request, workers, rule, std::move(gaps));
-    copy_fit(fit, result);
+    copy_fit(fitted, result);
     return result;
+}
+
+}  // namespace
+
+PutBoundsResult american_put_bounds_cpu(const AmericanPutConfig& c, const PutBoundsRequest& request) {
+    validate_american_put_config(c);
+    return bounds_of(c, request, lsm::american_put_fit);
 }
 
 PutBoundsResult bermudan_put_bounds_cpu(const BermudanPutConfig& c, const PutBoundsRequest& request) {
     validate_bermudan_put_config(c);
-    check_request(request, request.lower_paths == 0 ? c.n_paths : request.lower_paths);
-    const std::uint64_t workers = std::min(resolve_worker_count(request.threads), request.outer_paths);
-    Buffer<double> gaps = claim_bounds_storage(request);
-    lsm::ExerciseRule rule;
-    const BermudanPutResult fit = lsm::bermudan_put_fit(c, fit_plan(workers), rule);
-    PutBoundsResult result = put_bounds(c, request, workers, rule, std::move(gaps));
-    copy_fit(fit, result);
-    return result;
+    return bounds_of(c, request, lsm::bermudan_put_fit);
 }
 
 }  // namespace mc_core::runtime::cpu
