@@ -30,12 +30,19 @@ on fresh paths and its Andersen-Broadie dual::
 
     >>> brisklane.price("american_put", bounds=True).bounds
 
+:func:`grid` prices a product over a cartesian grid of its fields, one row per point, and
+:func:`convergence` measures each sampler's error against its path count::
+
+    >>> brisklane.grid("european_call", {"spot": [90, 100, 110], "sigma": [0.1, 0.2]}, n_paths=10**5)
+    >>> brisklane.convergence("european_call", path_counts=[2**10, 2**12, 2**14])
+
 A fatal error in the core (for example an invalid configuration) raises
 :class:`PanicException`, which derives from ``BaseException``.
 """
 
 from brisklane import _native
 from brisklane._api import GREEKS, PRODUCTS, Bounds, ConfigError, Estimate, Greek, default_blocks, price
+from brisklane._grid import convergence, grid
 from brisklane._native import __version__
 from brisklane._replicates import replicate_seeds
 
@@ -63,8 +70,10 @@ __all__ = [
     "Greek",
     "PanicException",
     "__version__",
+    "convergence",
     "default_blocks",
     "engine_info",
+    "grid",
     "price",
     "replicate_seeds",
     "set_simd_target",

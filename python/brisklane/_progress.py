@@ -33,13 +33,16 @@ class ProgressBar:
         Where to draw; default ``sys.stderr``.
     delay : float, optional
         Seconds to stay silent first, so that short runs draw nothing.
+    unit : str, optional
+        What is counted (default ``"paths"``; a grid counts ``"points"``).
     """
 
     _WIDTH = 24
     _REDRAW_SECONDS = 0.1
 
-    def __init__(self, stream: Optional[TextIO] = None, delay: float = 0.0) -> None:
+    def __init__(self, stream: Optional[TextIO] = None, delay: float = 0.0, unit: str = "paths") -> None:
         self.stream = stream if stream is not None else sys.stderr
+        self.unit = unit
         self.delay = delay
         self.started = time.perf_counter()
         self.drawn_at = -1.0
@@ -57,7 +60,7 @@ class ProgressBar:
         bar = "#" * filled + "." * (self._WIDTH - filled)
         rate = paths_done / elapsed if elapsed > 0 else 0.0
         eta = (paths_total - paths_done) / rate if rate > 0 else float("inf")
-        parts = [f"{share:4.0%} [{bar}] {_count(paths_done)}/{_count(paths_total)} paths", f"{_count(rate)}/s"]
+        parts = [f"{share:4.0%} [{bar}] {_count(paths_done)}/{_count(paths_total)} {self.unit}", f"{_count(rate)}/s"]
         parts.append(f"{_duration(elapsed)}" if final else f"ETA {_duration(eta) if rate > 0 else '?'}")
         if running is not None:
             parts.append(f"{running.price:.6g} ± {running.stderr:.2g}")

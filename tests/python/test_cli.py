@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import csv
+import io
 import json
 import math
+import re
 import subprocess
 import sys
 
@@ -11,6 +14,7 @@ import pytest
 
 import brisklane
 from brisklane import cli
+from brisklane.reference import bermudan_put_binomial
 from conftest import FUNCTION_OF, SAMPLING_METHODS, TECHNIQUES, black_scholes_call, summary_fields
 
 LENGTH_MESSAGE = "assertion `left == right` failed: paths_per_level must contain one positive path count per level"
@@ -22,10 +26,14 @@ def assert_one_line_error(code, out, err, expected=None):
     assert expected is None or err.rstrip("\n") == f"error: {expected}"
 
 
+def table_cells(out):
+    return [re.split(r"\s{2,}", line.strip()) for line in out.splitlines()]
+
+
 def demo_rows(out, product="european_call"):
     rows = {}
-    for cells in map(str.split, out.splitlines()):
-        if len(cells) == 7 and cells[0] == product and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
+    for cells in table_cells(out):
+        if len(cells) == 8 and cells[0] == product and cells[1] in SAMPLING_METHODS and cells[2] in TECHNIQUES:
             rows[(cells[1], cells[2])] = cells
     return rows
 
@@ -42,6 +50,13 @@ def test_value_parsing():
     assert cli.parse_assignments(words, {"exercise_steps": cli.parse_int_list}) == {
         "spot": 105, "sampling": "scrambled_sobol", "exercise_steps": [16, 32, 48], "note": "a=b",
     }
+    # counts take any exact integer; a real field keeps its float, an inexact count stays a float to be rejected
+    words = ["n_paths=1e6", "seed=1_000_000", "n_steps=1.0000000000000001e16", "s0=1.5e3", "n_samples=1.5",
+             "paths_per_level=1e3,5E2", "dimensions=inf"]
+    parsed = cli.parse_assignments(words, {"paths_per_level": cli.parse_int_list})
+    assert [(value, type(value)) for value in parsed.values()][:5] == [
+        (10**6, int), (10**6, int), (10**16 + 1, int), (1500.0, float), (1.5, float)]
+    assert parsed["paths_per_level"] == [1000, 500] and parsed["dimensions"] == math.inf
 
 
 def test_black_scholes_call():
@@ -148,6 +163,9 @@ def test_run_prices_through_the_block_plan_api(cli_run):
     (["frobnicate"], None),
     ([], None),
     (["demo", "--paths", "0"], None),
+    (["price", "european_call", "n_paths=1.5"], "'float' object cannot be interpreted as an integer"),
+    (["demo", "--paths", "1.5"], "argument --paths: expected an integer, got '1.5'"),
+    (["price", "european_call", "--json", "--csv"], "argument --csv: not allowed with argument --json"),
 ], ids=lambda value: (" ".join(value) or "no-arguments") if isinstance(value, list) else None)
 def test_bad_input_is_one_error_line(cli_run, argv, expected):
     assert_one_line_error(*cli_run(*argv), expected)
@@ -164,15 +182,19 @@ def test_demo(cli_run):
     code, out, err = cli_run("demo", "--product", "european_call", "--paths", "2000", "spot=110", "seed=3")
     assert (code, err) == (0, "")
     assert "s0=110.0" in out and "seed=3" in out
-    assert all(column in out for column in ("sampling", "technique", "price", "stderr", "error (se)", "time (ms)"))
+    assert "n_paths=2,000;" in out and f"Black-Scholes price: {black_scholes_call(110.0, 100.0, 0.03, 0.2, 1.0):.6f} (normal CDF from math.erfc)" in out
+    assert table_cells(out)[3] == ["product", "sampling", "technique", "price", "stderr", "95% interval",
+                                   "error (se)", "time (ms)"]
     rows = demo_rows(out)
     assert set(rows) == {(s, t) for s in SAMPLING_METHODS for t in TECHNIQUES}
     for (sampling, technique), cells in rows.items():
         result = brisklane.price_european_call(
             {"n_paths": 2000, "spot": 110, "seed": 3, "sampling": sampling, "technique": technique})
-        error = (result["price"] - cli.black_scholes_call(110.0, 100.0, 0.03, 0.2, 1.0)) / result["stderr"]
-        assert cells[3:6] == [f"{result['price']:.6f}", f"{result['stderr']:.6f}", f"{error:+.2f}"]
-        float(cells[6])
+        price, stderr = result["price"], result["stderr"]
+        error = (price - cli.black_scholes_call(110.0, 100.0, 0.03, 0.2, 1.0)) / stderr
+        interval = f"[{price - 1.96 * stderr:.6f}, {price + 1.96 * stderr:.6f}]"
+        assert cells[3:7] == [f"{price:.6f}", f"{stderr:.6f}", interval, f"{error:+.2f}"]
+        float(cells[7].replace(",", ""))
     lines = [line for line in out.splitlines() if line.startswith("european_call ")]
     assert len({line.index(line.split()[3]) + len(line.split()[3]) for line in lines}) == 1  # aligned
 
@@ -180,20 +202,90 @@ def test_demo(cli_run):
 def test_demo_includes_every_product(cli_run):
     code, out, err = cli_run("demo", "--paths", "2000", "n_steps=64", "n_threads=1")
     assert code == 0, err
-    rows = {tuple(cells[:3]) for cells in map(str.split, out.splitlines()) if len(cells) == 7 and cells[-1] != "(ms)"}
+    rows = {tuple(cells[:3]) for cells in table_cells(out) if len(cells) == 8 and cells[-1] != "time (ms)"}
     dynamics = {row for row in rows if row[0] in ("heston_european_call", "merton_jump_diffusion_call")}
     assert dynamics == {("heston_european_call", "pseudorandom", t) for t in TECHNIQUES} | {
         ("merton_jump_diffusion_call", "pseudorandom", "standard")}
     assert sum(1 for row in rows if row[0] == "basket_call") == 15
     assert {"american_put", "bermudan_put"} <= {row[0] for row in rows}
     assert "Heston (semi-closed form) price:" in out and "Merton series price:" in out
+    tree = bermudan_put_binomial(100.0, 100.0, 0.03, 0.2, 1.0, 64)
+    assert f"binomial tree price: {tree:.6f} (Cox-Ross-Rubinstein, exercising at time 0 and the n_steps dates; no normal CDF)" in out
+    put = next(cells for cells in table_cells(out) if cells[0] == "american_put")
+    assert put[6] != "n/a" and abs(float(put[6])) < 4.0  # the tree prices the simulation's own dates
 
 
 def test_demo_defaults_are_within_four_standard_errors(cli_run):
     code, out, _ = cli_run("demo", "--product", "european_call")
-    assert code == 0 and "n_paths=100000" in out and "Black-Scholes price: 9.413403" in out
+    assert code == 0 and "n_paths=100,000" in out and "Black-Scholes price: 9.413403" in out
     rows = demo_rows(out)
-    assert len(rows) == 15 and all(abs(float(cells[5])) < 4.0 for cells in rows.values())
+    assert len(rows) == 15 and all(abs(float(cells[6])) < 4.0 for cells in rows.values())
+
+
+def test_bermudan_put_binomial():
+    # one date: the European put (by parity), or exercise at once when that is worth more
+    european = black_scholes_call(100.0, 100.0, 0.03, 0.2, 1.0) - 100.0 + 100.0 * math.exp(-0.03)
+    assert bermudan_put_binomial(100.0, 100.0, 0.03, 0.2, 1.0, 1) == pytest.approx(european, abs=1e-5)
+    assert bermudan_put_binomial(60.0, 100.0, 0.03, 0.2, 1.0, 1) == 40.0
+    # more dates are worth more, toward the American put (4.4867 in Longstaff and Schwartz's Table 1)
+    prices = [bermudan_put_binomial(36.0, 40.0, 0.06, 0.2, 1.0, dates) for dates in (4, 16, 50, 400)]
+    assert prices == sorted(prices) and 4.4867 - 2e-3 < prices[-1] < 4.4867
+    assert bermudan_put_binomial(36.0, 40.0, 0.06, 0.2, 1.0, 50, sub_steps=64) == pytest.approx(prices[2], abs=2e-4)
+    assert all(math.isnan(bermudan_put_binomial(*args)) for args in [(100.0, 100.0, 0.03, 0.0, 1.0, 4),
+                                                                    (100.0, 100.0, 0.03, 0.2, 1.0, 0),
+                                                                    (100.0, 100.0, 0.03, 0.2, 1.0, 4, 0)])
+
+
+# (arguments, the CSV header, a row that must be there: its first cells)
+CSV_OUTPUTS = [
+    (["price", "european_call", "n_paths=1e4"], ["field", "value"], ["paths", "10,000"]),
+    (["price", "european_call", "n_paths=1e4", "--replicates", "2"], ["field", "value"], ["product", "european_call"]),
+    (["run", "european_call", "n_paths=1_000", "--blocks", "2"], ["field", "value"], ["blocks", "2 on "]),
+    (["moments", "n_samples=1e4"], ["field", "value"], ["samples", "10,000"]),
+    (["demo", "--product", "american_put", "--paths", "2e3"], ["product", "sampling", "technique", "price", "stderr",
+     "ci_95_low", "ci_95_high", "reference", "error_se", "seconds"], ["american_put", "", ""]),
+    (["sweep", "n_paths=1e3"], ["scenario_id", "method", "s0", "k", "r", "sigma", "t", "n_paths", "seed", "price",
+                                "stderr", "black_scholes", "error_se"], ["atm_base", "terminal_distribution", "100.0"]),
+    (["products"], ["product", "function", "available", "description"], ["european_call", "price_european_call"]),
+]
+
+
+@pytest.mark.parametrize("argv, header, row", CSV_OUTPUTS, ids=lambda v: " ".join(v[:2]) if isinstance(v, list)
+                         and v[0] in ("price", "run", "moments", "demo", "sweep", "products") else None)
+def test_csv_output(cli_run, argv, header, row):
+    code, out, err = cli_run(*argv, "--csv")
+    assert (code, err) == (0, "")
+    rows = list(csv.reader(io.StringIO(out)))
+    assert rows[0] == header and all(len(cells) == len(header) for cells in rows)
+    assert any(cells[:len(row)][:-1] == row[:-1] and cells[len(row) - 1].startswith(row[-1]) for cells in rows[1:])
+
+
+def test_json_output_of_demo_and_products(cli_run):
+    code, out, _ = cli_run("demo", "--product", "european_call", "--paths", "1e3", "--json")
+    (block,) = json.loads(out)
+    assert code == 0 and block["config"]["n_paths"] == 1000 and len(block["runs"]) == 15
+    assert (block["reference_name"], block["reference_note"]) == ("Black-Scholes", "normal CDF from math.erfc")
+    run = block["runs"][0]
+    assert run["interval_95"] == pytest.approx([run["price"] - 1.96 * run["stderr"], run["price"] + 1.96 * run["stderr"]])
+    code, out, _ = cli_run("products", "--json")
+    assert code == 0 and {"product": "european_call", "function": "price_european_call", "available": True} \
+        .items() <= json.loads(out)[0].items()
+
+
+def test_sweep_names_its_normal_cdf(cli_run):
+    code, out, _ = cli_run("sweep", "n_paths=1000")
+    assert code == 0 and "normal CDF by Abramowitz and Stegun 7.1.26" in out
+
+
+def test_closed_stdout_exits_quietly(tmp_path):
+    # The reader is gone before anything is written: the write fails, and the command stops as
+    # `cmd | head` expects, with SIGPIPE's 141 and nothing on standard error.
+    for argv in (["price", "european_call", "n_paths=1000", "--json"], ["products"]):
+        child = subprocess.Popen([sys.executable, "-m", "brisklane", *argv], cwd=tmp_path,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.close()
+        err = child.stderr.read()
+        assert (child.wait(timeout=120), err) == (141, b"")
 
 
 def test_help_version_and_products(cli_run):

@@ -17,14 +17,20 @@ Configuration is given as ``key=value`` words.  A value is passed to the
 library as an ``int`` when it is an integer literal, else as a ``float``
 when it is a float literal, else as the text itself; a product may declare
 its own parser for a key (for example a comma-separated list of integers).
+A count or a seed (:data:`~brisklane.cli._products.COUNT_KEYS`) also takes any
+exact integer: ``n_paths=1e6`` and ``n_paths=1_000_000`` both pass ``1000000``.
 The library does the validation, so ``n_paths=1.5`` reaches it as a float
 and is rejected there.
+
+Every command takes ``--json`` (the full result) or ``--csv`` (a one-result
+command's summary rows as ``field,value``; a table as its rows).
 
 Every failure (bad arguments, unknown product, malformed ``key=value``, any
 exception raised by the native module including its fatal-error class)
 is reported as a single ``error: <message>`` line on standard error with
 exit status 2. Ctrl-C stops any command with one ``interrupted`` line and
-exit status 130.
+exit status 130. A closed standard output (``brisklane demo | head -1``) stops
+it without a word, with exit status 141 as for SIGPIPE.
 
 Where each part lives:
 
@@ -32,6 +38,8 @@ Where each part lives:
 * ``_price`` -- the ``price`` and ``run`` commands;
 * ``_demo`` -- the ``demo`` command;
 * ``_studies`` -- the ``moments`` and ``sweep`` commands;
+* ``_grid`` -- the ``grid`` command;
+* ``_plot`` -- the ``plot`` command and its figures (matplotlib);
 * ``_products`` -- the product table, its closed forms, ``key=value`` parsing
   and the ``products`` command;
 * ``_format`` -- number formatting, summaries, tables and JSON output;

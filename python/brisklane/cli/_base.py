@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, Tuple
 EXIT_OK = 0
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what `cmd | head -1` reports for a tool that takes the signal
 
 
 class CliError(Exception):

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import csv
 import json
 import math
+import sys
 from typing import Any, List, Optional, Sequence, Tuple
 
 
@@ -197,3 +199,34 @@ def print_json(value: Any) -> None:
         A JSON-serialisable value.
     """
     print(json.dumps(value, indent=2))
+
+
+def print_csv(headers: Sequence[str], rows: Sequence[Sequence[Any]]) -> None:
+    """Print a table as CSV: the header row, then one row per entry.
+
+    Parameters
+    ----------
+    headers : sequence of str
+        The column names.
+    rows : sequence of sequence
+        The cells of each row; ``None`` is written as an empty cell.
+    """
+    writer = csv.writer(sys.stdout, lineterminator="\n")
+    writer.writerow(headers)
+    writer.writerows(rows)
+
+
+def print_rows(rows: Sequence[Tuple[str, str]], as_csv: bool) -> None:
+    """Print summary rows as aligned ``label  value`` lines, or as CSV ``field,value``.
+
+    Parameters
+    ----------
+    rows : sequence of (str, str)
+        The labels and their values, in order.
+    as_csv : bool
+        Whether to write CSV.
+    """
+    if as_csv:
+        print_csv(("field", "value"), rows)
+    else:
+        print_summary(rows)

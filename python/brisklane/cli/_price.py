@@ -15,7 +15,7 @@ from brisklane.cli._format import (
     fmt_number,
     fmt_rate,
     print_json,
-    print_summary,
+    print_rows,
 )
 from brisklane.cli._products import Product, find_product, parse_assignments, pricing_function, result_price
 
@@ -58,7 +58,7 @@ def cmd_price(args: argparse.Namespace) -> int:
     ----------
     args : argparse.Namespace
         The parsed command line: ``product``, ``assignments``, ``json``,
-        ``replicates``, ``greeks`` and ``bounds`` (any given: the run goes
+        ``csv``, ``replicates``, ``greeks`` and ``bounds`` (any given: the run goes
         through :func:`cmd_run`).
 
     Returns
@@ -104,7 +104,7 @@ def cmd_price(args: argparse.Namespace) -> int:
     rows.append(("paths per second", fmt_rate(paths, seconds)))
     for warning in result.get("warnings", []) or []:
         rows.append(("warning", str(warning)))
-    print_summary(rows)
+    print_rows(rows, args.csv)
     return EXIT_OK
 
 
@@ -132,7 +132,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         The parsed command line: ``product``, ``assignments``, ``threads``,
         ``blocks``, ``scheduler``, ``target_stderr``, ``max_paths``,
         ``replicates``, ``greeks``, ``bounds``, ``inner_paths``, ``outer_paths``,
-        ``no_progress`` and ``json``.
+        ``no_progress``, ``json`` and ``csv``.
 
     Returns
     -------
@@ -202,5 +202,5 @@ def cmd_run(args: argparse.Namespace) -> int:
     rows.append(("paths per second", fmt_rate(estimate.n_paths, estimate.elapsed)))
     for warning in estimate.warnings:
         rows.append(("warning", str(warning)))
-    print_summary(rows)
+    print_rows(rows, args.csv)
     return EXIT_OK

@@ -4,12 +4,19 @@ from __future__ import annotations
 
 import argparse
 import math
+from decimal import Decimal, InvalidOperation
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from brisklane.cli._base import EXIT_OK, CliError, library
-from brisklane.cli._format import fmt_number, print_table
-from brisklane.reference import basket_call_single_asset, black_scholes_call, heston_call, merton_call
+from brisklane.cli._format import fmt_number, print_csv, print_json, print_table
+from brisklane.reference import (
+    basket_call_single_asset,
+    bermudan_put_binomial,
+    black_scholes_call,
+    heston_call,
+    merton_call,
+)
 
 SAMPLING_METHODS: Tuple[str, ...] = (
     "pseudorandom",
@@ -19,6 +26,14 @@ SAMPLING_METHODS: Tuple[str, ...] = (
     "scrambled_sobol_brownian_bridge",
 )
 TECHNIQUES: Tuple[str, ...] = ("standard", "antithetic", "control_variate")
+
+#: Integer fields (the counts, and the seeds): on the command line ``n_paths=1e6``
+#: is read as ``1000000`` there, as long as the literal is an exact integer.
+#: The library itself keeps rejecting a float for them.
+COUNT_KEYS = frozenset({
+    "n_paths", "n_steps", "n_samples", "samples", "n_threads", "dimensions", "levels", "base_steps",
+    "scramble_replicates", "seed", "seed_stride", "paths_per_level", "exercise_steps",
+})
 
 
 # ---------------------------------------------------------------------------
@@ -50,13 +65,53 @@ def parse_value(text: str) -> Any:
         return text
 
 
+def parse_count(text: str) -> Any:
+    """Read the value of a count field: as :func:`parse_value`, but an exact integer stays an ``int``.
+
+    Parameters
+    ----------
+    text : str
+        The text after the ``=``.
+
+    Returns
+    -------
+    int, float or str
+        ``1000000`` for ``1e6``, ``1_000_000`` or ``1000000.0``; anything that is
+        not an exact integer as :func:`parse_value` reads it (``1.5`` stays a
+        float, for the library to reject).
+    """
+    value = parse_value(text)
+    if isinstance(value, float) and math.isfinite(value):
+        try:
+            exact = Decimal(text.strip())  # exact, where float(text) may round 1e16 + 1
+        except InvalidOperation:
+            return value
+        if exact == exact.to_integral_value():
+            return int(exact)
+    return value
+
+
+def count_argument(text: str) -> int:
+    """argparse type of a count option (``--paths 1e6``): an exact integer.
+
+    Raises
+    ------
+    argparse.ArgumentTypeError
+        If the text is not an exact integer.
+    """
+    value = parse_count(text)
+    if not isinstance(value, int):
+        raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}")
+    return value
+
+
 def parse_int_list(text: str) -> List[int]:
     """Read a comma-separated list of integers.
 
     Parameters
     ----------
     text : str
-        For example ``"16,32,48"``; blank items are ignored.
+        For example ``"16,32,48"`` (or ``"1e4,5e3"``); blank items are ignored.
 
     Returns
     -------
@@ -68,11 +123,10 @@ def parse_int_list(text: str) -> List[int]:
     CliError
         If an item is not an integer literal.
     """
-    items = [item.strip() for item in text.split(",")]
-    try:
-        return [int(item) for item in items if item]
-    except ValueError:
-        raise CliError(f"expected a comma-separated list of integers, got {text!r}") from None
+    values = [parse_count(item.strip()) for item in text.split(",") if item.strip()]
+    if not all(isinstance(value, int) for value in values):
+        raise CliError(f"expected a comma-separated list of integers, got {text!r}")
+    return values
 
 
 def parse_assignments(
@@ -86,7 +140,8 @@ def parse_assignments(
         The ``key=value`` words, in order.
     parsers : mapping, optional
         A parser for the value text of some keys; any other value is read by
-        :func:`parse_value`.
+        :func:`parse_count` for a key of :data:`COUNT_KEYS` and by
+        :func:`parse_value` otherwise.
 
     Returns
     -------
@@ -107,9 +162,16 @@ def parse_assignments(
             raise CliError(f"expected key=value, got {word!r}")
         if key in config:
             raise CliError(f"key {key!r} given more than once")
-        parser = parsers.get(key, parse_value)
-        config[key] = parser(text)
+        config[key] = parse_field(key, text, parsers)
     return config
+
+
+def parse_field(key: str, text: str, parsers: Optional[Mapping[str, Callable[[str], Any]]] = None) -> Any:
+    """Read the value text of one field, by its own parser, as a count, or by :func:`parse_value`."""
+    parser = (parsers or {}).get(key)
+    if parser is not None:
+        return parser(text)
+    return parse_count(text) if key in COUNT_KEYS else parse_value(text)
 
 
 # ---------------------------------------------------------------------------
@@ -141,7 +203,8 @@ class Product:
     ``function`` is the module function name; ``count_paths`` maps the echoed
     configuration (``result["manifest"]["config"]``) to the number of paths
     reported in the summary; ``reference`` optionally maps the same
-    configuration to a closed-form price used by ``price`` and ``demo``;
+    configuration to a closed-form price used by ``price`` and ``demo``, and
+    ``reference_note`` says how ``demo`` computes it, with which normal CDF if any;
     ``parsers`` maps a config key to a parser for its ``key=value`` text;
     ``details`` names entries of ``result["values"]["details"]`` that ``price``
     prints, and ``summary_rows`` optionally maps the full result to further
@@ -156,6 +219,7 @@ class Product:
     count_paths: Callable[[Mapping[str, Any]], Optional[int]] = _config_n_paths
     reference: Optional[Callable[[Mapping[str, Any]], float]] = None
     reference_name: str = ""
+    reference_note: str = ""
     parsers: Mapping[str, Callable[[str], Any]] = field(default_factory=dict)
     demo_samplings: Tuple[str, ...] = SAMPLING_METHODS
     demo_techniques: Tuple[str, ...] = TECHNIQUES
@@ -163,6 +227,8 @@ class Product:
     details: Tuple[str, ...] = ()
     summary_rows: Optional[Callable[[Mapping[str, Any]], List[Tuple[str, str]]]] = None
 
+
+_ERFC = "normal CDF from math.erfc"
 
 _LSM_DETAILS = ("regression_basis", "regression_steps", "early_exercise_count", "maturity_exercise_count")
 
@@ -207,6 +273,7 @@ PRODUCTS: Dict[str, Product] = {
             description="European call under geometric Brownian motion (terminal sampling)",
             reference=_fields_reference(black_scholes_call, "s0", "k", "r", "sigma", "t"),
             reference_name="Black-Scholes",
+            reference_note=_ERFC,
         ),
         Product(
             name="arithmetic_asian_call",
@@ -234,11 +301,15 @@ PRODUCTS: Dict[str, Product] = {
                 basket_call_single_asset, "s01", "s02", "k", "r", "sigma1", "sigma2", "rho", "weight1", "weight2", "t"
             ),
             reference_name="Black-Scholes (single-asset case)",
+            reference_note=_ERFC,
         ),
         Product(
             name="american_put",
             function="price_american_put",
             description="American put by Longstaff-Schwartz regression (exercise at every step and at time 0)",
+            reference=_fields_reference(bermudan_put_binomial, "s0", "k", "r", "sigma", "t", "n_steps"),
+            reference_name="binomial tree",
+            reference_note="Cox-Ross-Rubinstein, exercising at time 0 and the n_steps dates; no normal CDF",
             demo_samplings=(),
             demo_techniques=(),
             details=_LSM_DETAILS,
@@ -258,6 +329,7 @@ PRODUCTS: Dict[str, Product] = {
             description="European call under Heston stochastic volatility (Euler steps, pseudorandom)",
             reference=_fields_reference(heston_call, "s0", "k", "r", "v0", "kappa", "theta", "vol_of_vol", "rho", "t"),
             reference_name="Heston (semi-closed form)",
+            reference_note="no normal CDF: Gauss-Legendre quadrature of the characteristic function",
             demo_samplings=("pseudorandom",),
             demo_config={"n_paths": 20000, "n_steps": 64},
         ),
@@ -269,6 +341,7 @@ PRODUCTS: Dict[str, Product] = {
                 merton_call, "s0", "k", "r", "sigma", "t", "jump_intensity", "jump_mean", "jump_volatility"
             ),
             reference_name="Merton series",
+            reference_note=_ERFC + " in each Black-Scholes term",
             demo_samplings=("pseudorandom",),
             demo_techniques=("standard",),
         ),
@@ -364,7 +437,7 @@ def cmd_products(args: argparse.Namespace) -> int:
     Parameters
     ----------
     args : argparse.Namespace
-        The parsed command line (the command takes no arguments).
+        The parsed command line: ``json`` and ``csv``.
 
     Returns
     -------
@@ -376,5 +449,12 @@ def cmd_products(args: argparse.Namespace) -> int:
     for product in PRODUCTS.values():
         available = "yes" if hasattr(brisklane, product.function) else "no"
         rows.append([product.name, product.function, available, product.description])
-    print_table(["product", "function", "available", "description"], rows, [False] * 4)
+    headers = ["product", "function", "available", "description"]
+    if args.json:
+        print_json([{"product": name, "function": function, "available": available == "yes", "description": text}
+                    for name, function, available, text in rows])
+    elif args.csv:
+        print_csv(headers, rows)
+    else:
+        print_table(headers, rows, [False] * 4)
     return EXIT_OK
