@@ -100,6 +100,9 @@ def _wait_some(futures: List[Any], dask: bool) -> List[Any]:
     return list(done)
 
 
+_BROKEN = "the executor broke; its remaining blocks ran in this process"
+
+
 def run_tasks(
     tasks: Mapping[int, tuple[Callable[..., Any], tuple[Any, ...]]],
     *,
@@ -143,8 +146,18 @@ def run_tasks(
                 submitted[own_pool.submit(local, index, stop)] = index
         else:
             submitter = _Submitter(executor)
+            unsent: List[int] = []
             for index, (fn, args) in tasks.items():
-                submitted[submitter.submit(fn, *args)] = index
+                try:
+                    if not broken:
+                        submitted[submitter.submit(fn, *args)] = index
+                        continue
+                except BrokenExecutor:  # a pool can break while its tasks are being handed over
+                    broken = True
+                    warnings.append(_BROKEN)
+                unsent.append(index)
+            for index in unsent:
+                on_result(index, local(index, stop))
         while submitted:
             finished = _wait_some(list(submitted), submitter is not None and submitter.dask)
             if not finished:
@@ -171,7 +184,7 @@ def run_tasks(
                             pass
                     if not broken:
                         broken = True
-                        warnings.append("the executor broke; its remaining blocks ran in this process")
+                        warnings.append(_BROKEN)
                     result = local(index, stop)
                 on_result(index, result)
             tick()

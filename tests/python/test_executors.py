@@ -13,6 +13,8 @@ import sys
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
+from concurrent.futures.process import BrokenProcessPool
+
 import pytest
 
 import brisklane
@@ -119,6 +121,22 @@ def test_a_broken_process_pool_leaves_its_blocks_to_this_process():
         pool.shutdown()
     assert fingerprint(got) == expected
     assert any("the executor broke" in w for w in got.warnings)
+
+
+def test_a_pool_that_breaks_while_taking_tasks_leaves_the_rest_to_this_process():
+    class BreaksOnThird(ThreadPoolExecutor):
+        calls = 0
+
+        def submit(self, fn, /, *args, **kwargs):
+            BreaksOnThird.calls += 1
+            if BreaksOnThird.calls >= 3:
+                raise BrokenProcessPool("gone")
+            return super().submit(fn, *args, **kwargs)
+
+    with BreaksOnThird(2) as pool:
+        got = brisklane.price(*ASIAN, blocks=64, executor=pool)
+    assert fingerprint(got) == fingerprint(brisklane.price(*ASIAN, blocks=64))
+    assert got.warnings.count("the executor broke; its remaining blocks ran in this process") == 1
 
 
 def test_failed_blocks_are_retried_with_unchanged_bits():
