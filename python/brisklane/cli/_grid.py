@@ -12,22 +12,7 @@ from typing import Any, Callable, Dict, List, Mapping, Sequence, Tuple
 from brisklane.cli._base import EXIT_OK, CliError, library
 from brisklane.cli._format import print_table
 from brisklane.cli._price import _executor
-from brisklane.cli._products import find_product, parse_assignments, parse_value
-
-
-def read_count(text: str) -> Any:
-    """A count as written on the command line: ``100000``, ``1e5`` or ``1_000_000`` give an int;
-    anything else is read by :func:`parse_value`, so that price() names the field it rejects."""
-    cleaned = text.strip().replace("_", "")
-    try:
-        return int(cleaned)
-    except ValueError:
-        pass
-    try:
-        number = float(cleaned)
-    except ValueError:
-        return parse_value(text)
-    return int(number) if math.isfinite(number) and number.is_integer() else number
+from brisklane.cli._products import find_product, parse_assignments, parse_count, parse_value
 
 
 def _field_kinds(product: str) -> Dict[str, str]:
@@ -40,7 +25,7 @@ def _field_kinds(product: str) -> Dict[str, str]:
 def value_parsers(product: str) -> Dict[str, Callable[[str], Any]]:
     """The ``key=value`` parsers of a product: its own (lists of integers), and counts that may be
     written as ``1e5`` or ``1_000_000``."""
-    parsers: Dict[str, Callable[[str], Any]] = {name: read_count for name, kind in _field_kinds(product).items()
+    parsers: Dict[str, Callable[[str], Any]] = {name: parse_count for name, kind in _field_kinds(product).items()
                                                 if kind == "count"}
     parsers.update(find_product(product).parsers)
     return parsers

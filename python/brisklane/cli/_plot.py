@@ -11,7 +11,8 @@ import math
 from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 from brisklane.cli._base import EXIT_OK, CliError, library
-from brisklane.cli._grid import optional_extra, read_count, run_grid, table_rows, value_parsers
+from brisklane.cli._grid import optional_extra, run_grid, table_rows, value_parsers
+from brisklane.cli._products import parse_count
 from brisklane.cli._products import find_product, parse_assignments
 
 
@@ -103,7 +104,7 @@ def grid_figure(rows: Sequence[Mapping[str, Any]], axis_names: Sequence[str], ti
 
 
 def _ints(text: str) -> List[int]:
-    values = [read_count(item) for item in text.split(",") if item.strip()]
+    values = [parse_count(item) for item in text.split(",") if item.strip()]
     if not values or not all(isinstance(v, int) for v in values):
         raise CliError(f"--path-counts: expected a comma-separated list of counts, got {text!r}")
     return values
