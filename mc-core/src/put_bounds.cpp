@@ -64,34 +64,32 @@ MC_LANE_INLINE V rule_path_values(Draw& draw, const ExerciseRule& rule, const do
 
 }  // namespace
 
+namespace {
+
+// The rule's path values as a model of the engine: one path a unit, n_steps
+// normals each, so the engine's stream kernel runs the lanes and adds the
+// values in path order, as it does for every product.
+struct RuleModel {
+    const ExerciseRule& rule;
+    const LsmGrid& grid;
+    const double* powers;
+    double s0;
+    std::uint64_t n_steps;
+
+    std::uint64_t normals_per_unit() const { return n_steps; }
+    double control_mean() const { return 0.0; }
+    template <class Draw>
+    MC_LANE_INLINE auto discounted_payoff(Draw& draw) const {
+        return rule_path_values<typename Draw::Pack>(draw, rule, powers, grid, s0, n_steps);
+    }
+};
+
+}  // namespace
+
 PathSums rule_value_sums(const ExerciseRule& rule, const LsmGrid& grid, double s0, std::uint64_t n_steps,
                          std::uint64_t seed, std::uint64_t paths) {
     const std::vector<double> powers = date_discounts(rule, grid.discount);
-    const double* const p = powers.data();
-    return simd::on_active_target([&](auto pack) {
-        using V = typename decltype(pack)::type;
-        constexpr std::size_t kWidth = simd::lanes_of<V>;
-        PathSums sums;
-        PackBuffer<V> values(0, "lower-bound tile values");
-        std::uint64_t held = 0;
-        // Lane l of a tile runs paths first + l C .. first + l C + C - 1: lane
-        // after lane, unit after unit is path order.
-        const auto tile = [&](StreamDraw<V>& draw, std::uint64_t, std::uint64_t c_units) {
-            if (held < c_units) {
-                values = PackBuffer<V>(c_units, "lower-bound tile values");
-                held = c_units;
-            }
-            for (std::uint64_t u = 0; u < c_units; ++u)
-                values[u] = rule_path_values<V>(draw, rule, p, grid, s0, n_steps);
-            for (std::size_t l = 0; l < kWidth; ++l)
-                for (std::uint64_t u = 0; u < c_units; ++u) sums.add(values[u][l]);
-        };
-        const auto single = [&](StreamDraw<simd::f64x1>& draw, std::uint64_t) {
-            sums.add(rule_path_values<simd::f64x1>(draw, rule, p, grid, s0, n_steps)[0]);
-        };
-        for_each_stream_tile<V>(seed, 0, paths, n_steps, std::nullopt, tile, single);
-        return sums;
-    });
+    return stream_chunk<MonteCarloTechnique::standard>(seed, paths, RuleModel{rule, grid, powers.data(), s0, n_steps});
 }
 
 namespace {

@@ -514,7 +514,9 @@ class _Pricing:
         results: List[Dict[str, Any]] = []
         per_replicate = run.paths
         for seed in seeds:
-            finished = _replicate_estimate(self.product, run, results, seeds, 0.0, None, (), {}) if len(results) >= 2 else None
+            finished = None
+            if self.progress is not None and len(results) >= 2:  # the running estimate, for the callback alone
+                finished = _replicate_estimate(self.product, run, results, seeds, 0.0, None, (), {})
             self.replicate_view = (len(results) * per_replicate, len(seeds) * per_replicate, finished)
             results.append(self.price(run.seeded(seed))[0])
         self.replicate_view = None

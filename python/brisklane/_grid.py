@@ -400,8 +400,7 @@ def convergence(
 
     reference_stderr = 0.0
     if reference is None:
-        probe = run(samplings[0], counts[0], seed)
-        reference = reference_price(product, probe.config)
+        reference = reference_price(product, {**defaults, **_read_fields(product, base)})
         if math.isnan(reference):
             best = "scrambled_sobol_brownian_bridge" if has_sampling else "pseudorandom"
             chosen = {"sampling": best} if has_sampling else {}
