@@ -52,6 +52,24 @@ MC_LANE_INLINE V as_double(I bits) {
 constexpr double kRoundMagic = 6755399441055744.0;  // 1.5 * 2^52
 constexpr std::uint64_t kRoundMagicBits = 0x4338000000000000ULL;
 
+constexpr std::int64_t bits_of_double(double x) { return __builtin_bit_cast(std::int64_t, x); }
+// |x| as its bits: integer order is the order of magnitudes, and NaNs lie
+// above infinity. One integer comparison tests a range of |x| and NaN at once.
+template <class V>
+MC_LANE_INLINE simd::i64_of<V> magnitude_bits(V x) {
+    return as_int(x) & 0x7FFFFFFFFFFFFFFF;
+}
+// Whether x is not in [DBL_MIN, DBL_MAX]: zero, subnormal, negative, infinite
+// or NaN. Shifted by DBL_MIN's bits, the positive normals are exactly the
+// integers 0 .. 0x7FDFFFFFFFFFFFFF; the sign flip makes the unsigned range
+// test one signed comparison.
+template <class V>
+MC_LANE_INLINE auto outside_positive_normals(V x) {
+    using U = simd::u64_of<V>;
+    const U shifted = (as_bits(x) - 0x0010000000000000ULL) ^ 0x8000000000000000ULL;
+    return __builtin_bit_cast(simd::i64_of<V>, shifted) > static_cast<std::int64_t>(0x7FDFFFFFFFFFFFFFULL ^ 0x8000000000000000ULL);
+}
+
 }  // namespace detail
 
 template <class V>
@@ -71,8 +89,7 @@ MC_LANE_INLINE V exp(V x) {
                      P5 = 4.13813679705723846039e-08;
     // Arguments beyond [-708, 708] (or NaN) need the clamps and the special
     // results below; packs without any such lane skip them.
-    const auto unusual = !((x >= -708.0) & (x <= 708.0));
-    const bool any_unusual = simd::any(unusual);
+    const bool any_unusual = simd::any(detail::magnitude_bits(x) > detail::bits_of_double(708.0));
     const V xc = any_unusual ? simd::select(x > 710.0, simd::broadcast<V>(710.0),
                                             simd::select(x < -746.0, simd::broadcast<V>(-746.0), x))
                              : x;
@@ -84,13 +101,15 @@ MC_LANE_INLINE V exp(V x) {
     const V t = r * r;
     const V c = r - t * (P1 + t * (P2 + t * (P3 + t * (P4 + t * P5))));
     const V y = 1.0 - ((lo - (r * c) / (2.0 - c)) - hi);
-    // y 2^k as two exact scalings by 2^k1 and 2^k2, k1 + k2 = k, so that only
-    // a subnormal result rounds (once, whatever the split).
+    // y 2^k. Within [-708, 708] the result is normal and one scaling is
+    // exact. Beyond, it is two exact scalings by 2^k1 and 2^k2, k1 + k2 = k,
+    // so that only a subnormal result rounds (once, whatever the split): the
+    // same bits wherever both apply.
     const auto k = detail::as_bits(shifted) - detail::kRoundMagicBits;
+    if (!any_unusual) return y * detail::as_double<V>((k + 1023) << 52);
     const auto k1 = detail::as_bits(fk * 0.5 + detail::kRoundMagic) - detail::kRoundMagicBits;
     const auto k2 = k - k1;
     const V scaled = (y * detail::as_double<V>((k1 + 1023) << 52)) * detail::as_double<V>((k2 + 1023) << 52);
-    if (!any_unusual) return scaled;
     V result = simd::select(x > kOverflow, simd::broadcast<V>(__builtin_inf()), scaled);
     result = simd::select(x < kUnderflow, V{}, result);
     return simd::select(x != x, x + x, result);
@@ -109,7 +128,7 @@ MC_LANE_INLINE V log(V x) {
     // Subnormal, zero, negative, infinite and NaN arguments need the scaling
     // and the special results below; packs without any such lane skip them.
     const auto subnormal = x < 2.2250738585072014e-308;
-    const bool any_unusual = simd::any(!((x >= 2.2250738585072014e-308) & (x <= 1.7976931348623157e308)));
+    const bool any_unusual = simd::any(detail::outside_positive_normals(x));
     const V xs = any_unusual ? simd::select(subnormal, x * 18014398509481984.0, x) : x;  // 2^54
     U bits = detail::as_bits(xs);
     U hx = bits >> 32;

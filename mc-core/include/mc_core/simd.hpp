@@ -114,11 +114,19 @@ MC_LANE_INLINE V positive_part(V x) {
 
 // Whether any lane of a mask is set: lets a kernel skip work that no lane of
 // the pack needs, without changing any lane's result.
+// Folded in halves (a lane-by-lane loop is lowered to one extract per lane).
 template <class M>
 MC_LANE_INLINE bool any(M mask) {
-    std::int64_t bits = 0;
-    for (std::size_t i = 0; i < sizeof(M) / 8; ++i) bits |= mask[i];
-    return bits != 0;
+    constexpr std::size_t n = sizeof(M) / 8;
+    if constexpr (n == 1) {
+        return mask[0] != 0;
+    } else {
+        using Half = typename Pack<n / 2>::i64;
+        Half low, high;
+        std::memcpy(&low, &mask, sizeof low);
+        std::memcpy(&high, reinterpret_cast<const char*>(&mask) + sizeof low, sizeof high);
+        return any(low | high);
+    }
 }
 
 // The numerics revision: bumped whenever the bits of any result move (a new
