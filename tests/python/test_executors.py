@@ -211,13 +211,19 @@ def test_options_are_checked(options, error, message):
         brisklane.price("european_call", n_paths=1000, **options)
 
 
+# "ready" comes from the run's first progress report, so the signal cannot
+# arrive before the run has started (on a loaded machine starting the pool
+# takes longer than the test waits).
 CHILD = r"""
 import sys, time, brisklane
 from concurrent.futures import ProcessPoolExecutor
-print("ready", flush=True)
+ready = []
+def report(done, total, running):
+    if not ready:
+        ready.append(print("ready", flush=True))
 with ProcessPoolExecutor(2) as pool:
     try:
-        brisklane.price("european_call", n_paths=10**10, blocks=512, executor=pool)
+        brisklane.price("european_call", n_paths=10**10, blocks=512, executor=pool, progress=report)
     except KeyboardInterrupt:
         print("KeyboardInterrupt", flush=True)
 """
