@@ -44,6 +44,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mc_core/block_math.hpp"
@@ -336,22 +337,47 @@ struct TechniqueStreamKernel {
                                       std::optional<std::uint64_t> tile_units = std::nullopt,
                                       std::uint64_t first_unit = 0) {
         using Sample = typename Tech::template Sample<V>;
+        constexpr std::size_t kLanes = simd::lanes_of<V>;
         Partial acc{};
-        PackBuffer<Sample> samples(0, "lane tile values");
-        std::uint64_t buffered = 0;
+        // A tile's values are added in unit order while the next tile is
+        // computed, a lane's worth per unit: the serial chain of additions
+        // then overlaps the independent work of the paths instead of
+        // following it. The order of the additions is unchanged.
+        PackBuffer<Sample> current(0, "lane tile values"), previous(0, "lane tile values");
+        std::uint64_t buffered = 0, pending_units = 0, pending_unit = 0;
+        std::size_t pending_lane = kLanes;  // kLanes: nothing pending
+        const auto add_pending = [&](std::uint64_t count) {
+            for (; count > 0 && pending_lane < kLanes; --count) {
+                Tech::add(acc, previous[pending_unit], pending_lane);
+                if (++pending_unit == pending_units) {
+                    pending_unit = 0;
+                    ++pending_lane;
+                }
+            }
+        };
         const auto tile = [&](StreamDraw<V>& draw, std::uint64_t, std::uint64_t c_units) {
             if (buffered < c_units) {
-                samples = PackBuffer<Sample>(c_units, "lane tile values");
+                add_pending(UINT64_MAX);
+                current = PackBuffer<Sample>(c_units, "lane tile values");
+                previous = PackBuffer<Sample>(c_units, "lane tile values");
                 buffered = c_units;
             }
-            for (std::uint64_t u = 0; u < c_units; ++u) samples[u] = Tech::value(m, draw);
-            for (std::size_t l = 0; l < simd::lanes_of<V>; ++l)
-                for (std::uint64_t u = 0; u < c_units; ++u) Tech::add(acc, samples[u], l);
+            for (std::uint64_t u = 0; u < c_units; ++u) {
+                current[u] = Tech::value(m, draw);
+                add_pending(kLanes);
+            }
+            add_pending(UINT64_MAX);
+            std::swap(current, previous);
+            pending_units = c_units;
+            pending_unit = 0;
+            pending_lane = 0;
         };
         const auto single = [&](StreamDraw<simd::f64x1>& draw, std::uint64_t) {
+            add_pending(UINT64_MAX);
             Tech::add(acc, Tech::value(m, draw), 0);
         };
         for_each_stream_tile<V>(stream_seed, first_unit, units, m.normals_per_unit(), tile_units, tile, single);
+        add_pending(UINT64_MAX);
         return acc;
     }
 };
