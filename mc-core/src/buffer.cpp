@@ -1,5 +1,7 @@
 #include "mc_core/buffer.hpp"
 
+#include <array>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -16,6 +18,57 @@ namespace {
 [[noreturn]] void allocation_failure(std::uint64_t count, const char* what) {
     throw AllocationFailure(std::string("cannot allocate ") + what + ": " + std::to_string(count) + " values");
 }
+
+#if defined(__linux__)
+// Mappings given back recently, kept for the next buffer of the same size: a
+// pricing called again (a benchmark, a sweep, replicates, a grid) then finds
+// its pages already faulted in and cleared once, instead of paying the
+// kernel's page clearing on every call (tens of milliseconds for the default
+// American put's 52 MB on some machines). A few slots, exact sizes only, and
+// at most kMaxRetainedBytes held in all; contents are unspecified anyway.
+class RetainedMappings {
+public:
+    void* take(std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        for (Slot& slot : slots_) {
+            if (slot.data != nullptr && slot.bytes == bytes) {
+                held_ -= bytes;
+                return std::exchange(slot.data, nullptr);
+            }
+        }
+        return nullptr;
+    }
+    // False when the mapping is not kept: the caller unmaps it.
+    bool keep(void* data, std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        if (bytes > kMaxRetainedBytes - held_) return false;
+        for (Slot& slot : slots_) {
+            if (slot.data == nullptr) {
+                slot = {data, bytes};
+                held_ += bytes;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static constexpr std::size_t kMaxRetainedBytes = std::size_t{512} << 20;
+    struct Slot {
+        void* data = nullptr;
+        std::size_t bytes = 0;
+    };
+    std::mutex mutex_;
+    std::array<Slot, 4> slots_{};
+    std::size_t held_ = 0;
+};
+
+// Never destroyed: buffers may be released during static destruction.
+RetainedMappings& retained_mappings() {
+    static RetainedMappings* const mappings = new RetainedMappings;
+    return *mappings;
+}
+#endif
 
 }  // namespace
 
@@ -38,6 +91,7 @@ BufferBytes allocate_buffer_bytes(std::uint64_t count, std::size_t element_size,
     // mmap promises only page alignment: map one huge page more and give back
     // the misaligned head and the unused tail. The pages stay untouched (and
     // unaccounted) until the kernel that fills them writes them.
+    if (void* kept = retained_mappings().take(rounded)) return {kept, rounded, true};
     const std::size_t span = rounded + kHugePageBytes;
     void* mapping = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) allocation_failure(count, what);
@@ -63,7 +117,7 @@ void release_buffer_bytes(const BufferBytes& bytes) noexcept {
     if (bytes.data == nullptr) return;
 #if defined(__linux__)
     if (bytes.mapped) {
-        ::munmap(bytes.data, bytes.reserved);
+        if (!retained_mappings().keep(bytes.data, bytes.reserved)) ::munmap(bytes.data, bytes.reserved);
         return;
     }
 #endif

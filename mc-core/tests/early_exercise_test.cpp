@@ -165,6 +165,28 @@ TEST(LsmBuffer, AlignmentPagesAndMoves) {
     EXPECT_EQ(moved.size(), 3u);
 }
 
+#if defined(__linux__)
+// A released mapping serves the next buffer of its size, and only one buffer at a time.
+TEST(LsmBuffer, ReleasedMappingsAreReusedOnceAtATime) {
+    const std::uint64_t count = 3 * kHugePageBytes / sizeof(double);
+    const double* first = nullptr;
+    {
+        Buffer<double> a(count, "first");
+        first = a.data();
+    }
+    Buffer<double> b(count, "second");
+    Buffer<double> c(count, "third");
+    EXPECT_EQ(b.data(), first);
+    EXPECT_NE(c.data(), b.data());
+    for (double& v : b) v = 1.0;
+    for (double& v : c) v = 2.0;
+    EXPECT_EQ(b[count - 1], 1.0);
+    Buffer<double> other_size(count + kHugePageBytes / sizeof(double), "fourth");
+    EXPECT_NE(other_size.data(), b.data());
+    EXPECT_NE(other_size.data(), c.data());
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // The backward pass and path generation on every target and pack width.
 

@@ -9,6 +9,9 @@
 //    range is advised for transparent huge pages (a hint: a system without
 //    them, or refusing it, still gives ordinary pages). A column-major price
 //    array swept column after column then needs few TLB entries.
+//  * Linux keeps a few released mappings (512 MiB at most in all) for the
+//    next buffer of exactly their size, so a call repeated finds its pages
+//    already faulted in: its contents are then whatever was left there.
 //  * Failure: a byte size that overflows or memory that cannot be obtained is
 //    an `AllocationFailure` "cannot allocate <what>: <count> values", the text
 //    `allocate_vector` uses. Never aborts.
