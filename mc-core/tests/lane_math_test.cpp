@@ -1,6 +1,7 @@
 // The lane math: accuracy against long double, edge arguments, and the same
 // bits at every width, on every target and through the block transforms.
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "test_support.hpp"
@@ -138,6 +139,21 @@ TEST(LaneMath, SameBitsOnEveryTargetAndWidth) {
     expect_one_lane_bits_at_every_width<Function::sin>(xs);
     expect_one_lane_bits_at_every_width<Function::cos>(xs);
     expect_one_lane_bits_at_every_width<Function::inverse_normal>(xs);
+
+    // Rows of packs, their tail lanes gathered across rows, give each lane's own quantile.
+    std::vector<double> quantiles(xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) quantiles[i] = one_lane<Function::inverse_normal>(xs[i]);
+    for (const std::size_t n_rows : {1u, 3u, 64u}) {
+        on_every_target([&] {
+            V8 packs[64];  // aligned, as the engine's rows are
+            std::memcpy(packs, xs.data(), n_rows * sizeof(V8));
+            simd::on_active_target([&] { lane_math::inverse_standard_normal_rows(packs, n_rows); });
+            std::vector<double> rows(8 * n_rows);
+            std::memcpy(rows.data(), packs, n_rows * sizeof(V8));
+            EXPECT_TRUE(bits(rows) == bits(std::vector<double>(quantiles.begin(), quantiles.begin() + 8 * n_rows)))
+                << n_rows << " rows";
+        });
+    }
 
     // The block transforms, odd lengths included, give the scalar wrappers.
     for (const std::size_t n : {1u, 7u, 9u, 255u}) {

@@ -465,7 +465,7 @@ public:
         // A pack's lanes are its doubles (vector types alias their element type).
         sampler_.fill_uniform_rows(first, simd::lanes_of<V>, dimensions_, reinterpret_cast<double*>(rows));
         const std::size_t dims = static_cast<std::size_t>(dimensions_);
-        for (std::size_t d = 0; d < dims; ++d) rows[d] = lane_math::inverse_standard_normal(rows[d]);
+        lane_math::inverse_standard_normal_rows(rows, dims);
         if (bridge_.active()) bridge_.build(rows, work);
     }
 

@@ -25,6 +25,7 @@
 //    order of the scalar function, its tails through this log and sqrt.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "mc_core/simd.hpp"
@@ -271,25 +272,88 @@ inline constexpr double kMin = 2.2250738585072014e-308;  // DBL_MIN
 inline constexpr double kMax = 0.9999999999999998;       // 1 - 2^-52
 }  // namespace acklam
 
+namespace detail {
+
+// std::max then std::min: a NaN argument stays NaN.
 template <class V>
-MC_LANE_INLINE V inverse_standard_normal(V p) {
+MC_LANE_INLINE V clamp_probability(V p) {
     using namespace acklam;
-    // std::max then std::min: a NaN argument stays NaN.
     p = simd::select(p < kMin, simd::broadcast<V>(kMin), p);
-    p = simd::select(kMax < p, simd::broadcast<V>(kMax), p);
-    const auto low = p < kLowTail;
-    const auto high = p > kHighTail;
+    return simd::select(kMax < p, simd::broadcast<V>(kMax), p);
+}
+
+template <class V>
+MC_LANE_INLINE V central_quantile(V p) {
+    using namespace acklam;
     const V q = p - 0.5;
     const V r = q * q;
-    const V central = q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) /
-                      (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
-    // The tails hold under 5% of the probability: most packs skip them.
-    if (!simd::any(low | high)) return central;
-    const V tail_p = simd::select(low, p, 1.0 - p);
-    const V u = lane_math::sqrt(-2.0 * lane_math::log(simd::select(low | high, tail_p, simd::broadcast<V>(0.5))));
+    return q * (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) /
+           (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+}
+
+// The quantile of a clamped p in either tail; lanes in neither give a
+// value of no use.
+template <class V>
+MC_LANE_INLINE V tail_quantile(V p) {
+    using namespace acklam;
+    const V tail_p = simd::select(p < kLowTail, p, 1.0 - p);
+    const V u = lane_math::sqrt(-2.0 * lane_math::log(tail_p));
     const V tail = (((((c1 * u + c2) * u + c3) * u + c4) * u + c5) * u + c6) /
                    ((((d1 * u + d2) * u + d3) * u + d4) * u + 1.0);
-    return simd::select(low, tail, simd::select(high, -tail, central));
+    return simd::select(p < kLowTail, tail, -tail);
+}
+
+// Two comparisons joined by | or & in a function of its own are lowered by
+// GCC to one scalar comparison per lane: the upper tail is folded onto the
+// lower one instead, leaving one comparison (NaN in neither tail).
+template <class V>
+MC_LANE_INLINE simd::mask_of<V> in_tails(V p) {
+    return simd::select(p > acklam::kHighTail, V{}, p) < acklam::kLowTail;
+}
+
+}  // namespace detail
+
+template <class V>
+MC_LANE_INLINE V inverse_standard_normal(V p) {
+    p = detail::clamp_probability(p);
+    const V central = detail::central_quantile(p);
+    const auto tails = detail::in_tails(p);
+    // The tails hold under 5% of the probability: most packs skip them.
+    if (!simd::any(tails)) return central;
+    return simd::select(tails, detail::tail_quantile(p), central);
+}
+
+// rows[0 .. n) replaced by their quantiles, each lane's the one
+// inverse_standard_normal gives it. The tail lanes of all rows are gathered
+// into whole packs first: a pack of eight has a lane in the tails a third of
+// the time, a lane only one time in twenty.
+template <class V>
+MC_LANE_INLINE void inverse_standard_normal_rows(V* rows, std::size_t n) {
+    constexpr std::size_t kLanes = simd::lanes_of<V>;
+    double* slots[kLanes];
+    V gathered = simd::broadcast<V>(0.5);
+    std::size_t queued = 0;
+    const auto flush = [&] {
+        const V tail = detail::tail_quantile(gathered);
+        for (std::size_t i = 0; i < queued; ++i) *slots[i] = tail[i];
+        queued = 0;
+        gathered = simd::broadcast<V>(0.5);
+    };
+    for (std::size_t d = 0; d < n; ++d) {
+        const V p = detail::clamp_probability(rows[d]);
+        const auto tails = detail::in_tails(p);
+        rows[d] = detail::central_quantile(p);
+        if (!simd::any(tails)) continue;
+        // A pack's lanes are its doubles (vector types alias their element type).
+        double* lanes = reinterpret_cast<double*>(&rows[d]);
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            if (!tails[l]) continue;
+            gathered[queued] = p[l];
+            slots[queued++] = lanes + l;
+            if (queued == kLanes) flush();
+        }
+    }
+    if (queued > 0) flush();
 }
 
 }  // namespace mc_core::lane_math
