@@ -41,6 +41,8 @@ constexpr std::uint32_t kLaneMixers[4] = {0x912F69BAu, 0x174F18ABu, 0x691E72CAu,
 typedef std::uint32_t U32x8 __attribute__((vector_size(32)));
 typedef std::int32_t I32x8 __attribute__((vector_size(32)));
 typedef double F64x8 __attribute__((vector_size(64)));
+// Sixteen dimensions at a time: one register with AVX-512, two below.
+typedef std::uint32_t U32x16 __attribute__((vector_size(64)));
 
 template <class U>
 MC_LANE_INLINE U reverse_bits32(U x) {
@@ -147,51 +149,155 @@ const DirectionRows<Bits>& direction_rows() {
     return rows;
 }
 
-MC_LANE_INLINE U32x8 load8(const std::uint32_t* p) {
-    U32x8 v;
+MC_LANE_INLINE U32x16 load16(const std::uint32_t* p) {
+    U32x16 v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+// The output scramble's keys of one pass of 256 dimensions, eight at a time.
+// They depend on the pass's seed alone, which the points of a block share:
+// computed once, they serve every point of the block.
+struct PassKeys {
+    static constexpr std::size_t kSlots = 4;  // passes kept, by pass number modulo kSlots
+    struct Slot {
+        bool valid = false;
+        std::uint32_t pass_seed = 0;
+        U32x16 keys[kDimensions / 16];
+    };
+    Slot slots[kSlots];
+
+    MC_LANE_INLINE const U32x16* for_pass(std::uint64_t pass_number, std::uint32_t pass_seed) {
+        Slot& slot = slots[pass_number % kSlots];
+        if (!slot.valid || slot.pass_seed != pass_seed) {
+            const U32x8 quarter = {0, 0, 0, 0, 1, 1, 1, 1};
+            const U32x8 mixers = {kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3],
+                                  kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3]};
+            const std::uint32_t key_base = (pass_seed * 0x9C8F2D3Bu) ^ 0xE6FE3BEBu;
+            for (std::uint32_t group = 0; group < kDimensions; group += 16) {
+                const U32x8 low = hash((key_base ^ ((group >> 2) + quarter)) ^ mixers);
+                const U32x8 high = hash((key_base ^ (((group + 8) >> 2) + quarter)) ^ mixers);
+                slot.keys[group / 16] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+                                                                13, 14, 15);
+            }
+            slot.valid = true;
+            slot.pass_seed = pass_seed;
+        }
+        return slot.keys;
+    }
+};
+
+// The set bits of the reversed index `s` in order, without a branch per bit:
+// about half of them are set, at random, which no branch predictor follows.
+template <unsigned Bits>
+MC_LANE_INLINE unsigned set_bits_of(std::uint32_t s, unsigned* set_bits) {
+    unsigned n_set = 0;
+    for (unsigned p = 0; p < Bits; ++p) {
+        set_bits[n_set] = p;
+        n_set += (s >> (31 - p)) & 1u;
+    }
+    return n_set;
+}
+
+// The scrambled words t of dimensions group .. group + 15 of one point.
+template <unsigned Bits>
+MC_LANE_INLINE U32x16 scrambled_words(const DirectionRows<Bits>& rows, const unsigned* set_bits, unsigned n_set,
+                                      std::uint32_t group, U32x16 key) {
+    U32x16 v = {};
+    for (unsigned b = 0; b < n_set; ++b) v ^= load16(&rows.row[set_bits[b]][group]);
+    return reverse_bits32(scramble_rev(v, key));
+}
+
+MC_LANE_INLINE U32x8 low_half(U32x16 w) { return __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7); }
+MC_LANE_INLINE U32x8 high_half(U32x16 w) { return __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15); }
+
+// The values of eight words, exactly (both conversions are exact).
+template <unsigned Bits>
+MC_LANE_INLINE F64x8 unit_values(U32x8 t) {
+    if constexpr (Bits == kIndexBits)
+        return __builtin_convertvector(__builtin_bit_cast(I32x8, t >> 9), F64x8) * 0x1p-23;
+    else
+        return __builtin_convertvector(t, F64x8) * 0x1p-32;
 }
 
 // Dimensions 0 .. count-1 of one point, eight at a time: out[d * stride].
 // Each block of 2^Bits points is its own sequence; each run of 256 dimensions
 // reuses the table under a seed raised by one. The value of a dimension is
-// the one scrambled_word() gives, exactly: both conversions are exact.
+// the one scrambled_word() gives, exactly.
 template <unsigned Bits>
 MC_LANE_INLINE void sobol_point(const DirectionRows<Bits>& rows, std::uint32_t seed, std::uint64_t point_index,
-                                std::uint64_t count, double* out, std::size_t stride) {
+                                std::uint64_t count, double* out, std::size_t stride, PassKeys& pass_keys) {
     const std::uint32_t index = sequence_index<Bits>(point_index);
     const std::uint32_t point_block_seed = sequence_seed<Bits>(seed, point_index);
-    const U32x8 quarter = {0, 0, 0, 0, 1, 1, 1, 1};
-    const U32x8 mixers = {kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3],
-                          kLaneMixers[0], kLaneMixers[1], kLaneMixers[2], kLaneMixers[3]};
     for (std::uint64_t first = 0; first < count; first += kDimensions) {
         const std::uint32_t pass_seed = point_block_seed + static_cast<std::uint32_t>(first >> 8);
-        const std::uint32_t s = shuffled_index_rev(index, pass_seed);
-        // The set bits in order, without a branch per bit: about half of them
-        // are set, at random, which no branch predictor follows.
         unsigned set_bits[Bits];
-        unsigned n_set = 0;
-        for (unsigned p = 0; p < Bits; ++p) {
-            set_bits[n_set] = p;
-            n_set += (s >> (31 - p)) & 1u;
-        }
-        const std::uint32_t key_base = (pass_seed * 0x9C8F2D3Bu) ^ 0xE6FE3BEBu;
+        const unsigned n_set = set_bits_of<Bits>(shuffled_index_rev(index, pass_seed), set_bits);
+        const U32x16* keys = pass_keys.for_pass(first / kDimensions, pass_seed);
         const std::uint64_t pass = count - first < kDimensions ? count - first : kDimensions;
         // The last group of a pass may reach past `count`, never past the table.
-        for (std::uint32_t group = 0; group < pass; group += 8) {
-            U32x8 v = {};
-            for (unsigned b = 0; b < n_set; ++b) v ^= load8(&rows.row[set_bits[b]][group]);
-            const U32x8 key = hash((key_base ^ ((group >> 2) + quarter)) ^ mixers);
-            const U32x8 t = reverse_bits32(scramble_rev(v, key));
-            F64x8 u;
-            if constexpr (Bits == kIndexBits)
-                u = __builtin_convertvector(__builtin_bit_cast(I32x8, t >> 9), F64x8) * 0x1p-23;
-            else
-                u = __builtin_convertvector(t, F64x8) * 0x1p-32;
-            const std::uint64_t here = pass - group < 8 ? pass - group : 8;
+        for (std::uint32_t group = 0; group < pass; group += 16) {
+            const U32x16 words = scrambled_words(rows, set_bits, n_set, group, keys[group / 16]);
+            const F64x8 halves[2] = {unit_values<Bits>(low_half(words)), unit_values<Bits>(high_half(words))};
+            const std::uint64_t here = pass - group < 16 ? pass - group : 16;
             double* const dst = out + (first + group) * stride;
-            for (std::uint64_t j = 0; j < here; ++j) dst[j * stride] = u[j];
+            for (std::uint64_t j = 0; j < here; ++j) dst[j * stride] = halves[j / 8][j % 8];
+        }
+    }
+}
+
+// Rows of points by dimension into dimensions by point: w[l] holds point l's
+// words of eight dimensions; afterwards w[j] holds dimension j's word of
+// every point.
+MC_LANE_INLINE void transpose8(U32x8* w) {
+    U32x8 t[8], s[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shufflevector(w[i], w[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[i + 1] = __builtin_shufflevector(w[i], w[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        s[i] = __builtin_shufflevector(t[i], t[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        s[i + 1] = __builtin_shufflevector(t[i], t[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        s[i + 2] = __builtin_shufflevector(t[i + 1], t[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        s[i + 3] = __builtin_shufflevector(t[i + 1], t[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int j = 0; j < 4; ++j) {
+        w[j] = __builtin_shufflevector(s[j], s[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        w[j + 4] = __builtin_shufflevector(s[j], s[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+// Eight points of one sequence block at once, as rows out[d * 8 + l]: each
+// group of eight dimensions is transposed in registers and stored a whole
+// row at a time. The same words as sobol_point's, so the same values.
+template <unsigned Bits>
+MC_LANE_INLINE void sobol_eight_points(const DirectionRows<Bits>& rows, std::uint32_t seed, std::uint64_t first_point,
+                                       std::uint64_t count, double* out, PassKeys& pass_keys) {
+    const std::uint32_t block_seed_of_points = sequence_seed<Bits>(seed, first_point);
+    for (std::uint64_t first = 0; first < count; first += kDimensions) {
+        const std::uint32_t pass_seed = block_seed_of_points + static_cast<std::uint32_t>(first >> 8);
+        unsigned set_bits[8][Bits];
+        unsigned n_set[8];
+        for (unsigned l = 0; l < 8; ++l)
+            n_set[l] = set_bits_of<Bits>(shuffled_index_rev(sequence_index<Bits>(first_point + l), pass_seed),
+                                         set_bits[l]);
+        const U32x16* keys = pass_keys.for_pass(first / kDimensions, pass_seed);
+        const std::uint64_t pass = count - first < kDimensions ? count - first : kDimensions;
+        for (std::uint32_t group = 0; group < pass; group += 16) {
+            U32x8 words[16];  // dimensions group .. group + 7 of each point, then the next eight
+            for (unsigned l = 0; l < 8; ++l) {
+                const U32x16 w = scrambled_words(rows, set_bits[l], n_set[l], group, keys[group / 16]);
+                words[l] = low_half(w);
+                words[8 + l] = high_half(w);
+            }
+            transpose8(words);
+            transpose8(words + 8);
+            const std::uint64_t here = pass - group < 16 ? pass - group : 16;
+            double* const dst = out + (first + group) * 8;
+            for (std::uint64_t j = 0; j < here; ++j) {
+                const F64x8 u = unit_values<Bits>(words[j]);
+                std::memcpy(dst + j * 8, &u, sizeof u);
+            }
         }
     }
 }
@@ -200,9 +306,14 @@ template <unsigned Bits>
 void fill_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points, std::uint64_t count,
                double* rows) {
     const DirectionRows<Bits>& table = direction_rows<Bits>();
+    PassKeys pass_keys;
+    // Eight points in one sequence block go together; others one at a time.
+    const bool one_block = points == 8 && sequence_seed<Bits>(seed, first_point) ==
+                                              sequence_seed<Bits>(seed, first_point + 7);
     simd::on_active_target([&] {
+        if (one_block) return sobol_eight_points<Bits>(table, seed, first_point, count, rows, pass_keys);
         for (std::size_t l = 0; l < points; ++l)
-            sobol_point<Bits>(table, seed, first_point + l, count, rows + l, points);
+            sobol_point<Bits>(table, seed, first_point + l, count, rows + l, points, pass_keys);
     });
 }
 
