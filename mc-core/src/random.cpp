@@ -113,7 +113,8 @@ MC_LANE_INLINE V floor_nonnegative(V x) {
 template <class V>
 MC_LANE_INLINE V halton_pack(V k, double base, double shift) {
     const double inverse = 1.0 / base;
-    V f = simd::broadcast<V>(1.0);
+    // The digit weights are the same in every lane: divided once, not per lane.
+    double f = 1.0;
     V v{};
     do {
         f = f / base;
@@ -149,7 +150,10 @@ void fill_point_rows(std::uint64_t first, std::size_t points, std::uint64_t m, d
             for (std::size_t l = 0; l < kWidth; ++l) index[l] = first + l0 + std::min(l, here - 1);
             for (std::uint64_t d = 0; d < m; ++d) {
                 const V u = value(pack, index, d);
-                for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
+                if (here == kWidth)
+                    simd::store(rows + d * points + l0, u);
+                else
+                    for (std::size_t l = 0; l < here; ++l) rows[d * points + l0 + l] = u[l];
             }
         }
     });
