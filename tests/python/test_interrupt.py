@@ -50,6 +50,8 @@ LONG_RUNS = {
     "American put": ("price_american_put", {"n_paths": 10**6, "n_steps": 100}),
     # a handful of paths of 10**12 steps each: stopped inside a path
     "one long lookback path": ("price_lookback_call", {"n_paths": 2, "n_steps": 10**12}),
+    "one long Heston path (a pair of normals drawn at a time)": ("price_heston_european_call",
+                                                                 {"n_paths": 2, "n_steps": 10**12}),
     "Bermudan paths of 10**12 steps": ("price_bermudan_put", {"n_paths": 8, "n_steps": 10**12, "exercise_steps": [1]}),
     "multilevel estimator": ("arithmetic_asian_mlmc", {"levels": 2, "paths_per_level": [10**9, 10**8]}),
     "parameter sweep": ("price_european_call_parameter_sweep", {"n_paths": 10**10}),

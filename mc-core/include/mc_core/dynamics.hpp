@@ -106,7 +106,11 @@ struct HestonPathParams {
     // Runs `step_all(z1, z2)` over the path's n_steps pairs of normals.
     template <class Draw, class StepAll>
     MC_LANE_INLINE void for_each_step(Draw& draw, StepAll&& step_all) const {
-        constexpr std::uint64_t kPairs = kDrawBlock / 2;
+        // One pair drawn at a time: the variance recursion is a chain of
+        // dependent operations (a square root among them), and the next
+        // pair's transforms, independent of it, then run beside it rather
+        // than after a whole block of steps.
+        constexpr std::uint64_t kPairs = 1;
         for (std::uint64_t done = 0; done < n_steps;) {
             const std::uint64_t pairs = std::min<std::uint64_t>(kPairs, n_steps - done);
             const auto* z = draw(static_cast<std::size_t>(2 * pairs));

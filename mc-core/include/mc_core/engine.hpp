@@ -145,18 +145,22 @@ public:
     using Pack = V;
     explicit StreamDraw(LaneStream<V>& stream) : stream_(stream) {}
     MC_LANE_INLINE const V* operator()(std::size_t n) {
-        // Units long enough to fill whole blocks (paths of many steps) check
-        // for a stop every kStopCheckBlocks of them, so that even one path of
-        // 10^12 steps can be stopped; a short unit never reaches the check.
-        if (n == kDrawBlock && ++full_blocks_ % kStopCheckBlocks == 0) check_stop();
+        // A stop is checked every kStopCheckNormals normals drawn, so that
+        // even one path of 10^12 steps can be stopped, however few normals
+        // its model draws at a time.
+        drawn_ += n;
+        if (drawn_ >= kStopCheckNormals) {
+            drawn_ = 0;
+            check_stop();
+        }
         stream_.fill(block_, n);
         return block_;
     }
 
 private:
-    static constexpr std::uint64_t kStopCheckBlocks = 64;
+    static constexpr std::uint64_t kStopCheckNormals = 8192;
     LaneStream<V>& stream_;
-    std::uint64_t full_blocks_ = 0;
+    std::uint64_t drawn_ = 0;
     V block_[kDrawBlock];
 };
 
