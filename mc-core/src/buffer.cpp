@@ -88,10 +88,10 @@ BufferBytes allocate_buffer_bytes(std::uint64_t count, std::size_t element_size,
 
     const std::size_t rounded = (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
 #if defined(__linux__)
+    if (void* kept = retained_mappings().take(rounded)) return {kept, rounded, true};
     // mmap promises only page alignment: map one huge page more and give back
     // the misaligned head and the unused tail. The pages stay untouched (and
     // unaccounted) until the kernel that fills them writes them.
-    if (void* kept = retained_mappings().take(rounded)) return {kept, rounded, true};
     const std::size_t span = rounded + kHugePageBytes;
     void* mapping = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) allocation_failure(count, what);

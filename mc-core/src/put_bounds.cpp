@@ -62,10 +62,6 @@ MC_LANE_INLINE V rule_path_values(Draw& draw, const ExerciseRule& rule, const do
     return value;
 }
 
-}  // namespace
-
-namespace {
-
 // The rule's path values as a model of the engine: one path a unit, n_steps
 // normals each, so the engine's stream kernel runs the lanes and adds the
 // values in path order, as it does for every product.

@@ -113,8 +113,8 @@ MC_LANE_INLINE V positive_part(V x) {
 }
 
 // Whether any lane of a mask is set: lets a kernel skip work that no lane of
-// the pack needs, without changing any lane's result.
-// Folded in halves (a lane-by-lane loop is lowered to one extract per lane).
+// the pack needs, without changing any lane's result. Folded in halves: a
+// lane-by-lane loop is lowered to one extract per lane.
 template <class M>
 MC_LANE_INLINE bool any(M mask) {
     constexpr std::size_t n = sizeof(M) / 8;
