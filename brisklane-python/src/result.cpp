@@ -106,7 +106,8 @@ PyObject* json_to_py(const nlohmann::json& tree) {
             PyRef dict = PyRef::checked(PyDict_New());
             for (const auto& [key, item] : tree.items()) {
                 PyRef value = PyRef::checked(json_to_py(item));
-                if (PyDict_SetItemString(dict.get(), key.c_str(), value.get()) != 0) throw PythonError{};
+                PyRef name = name_string(key);
+                if (PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) throw PythonError{};
             }
             return dict.release();
         }
