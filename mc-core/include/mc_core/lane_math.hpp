@@ -333,7 +333,7 @@ MC_LANE_INLINE void inverse_standard_normal_rows(V* rows, std::size_t n) {
     double* slots[kLanes];
     V gathered = simd::broadcast<V>(0.5);
     std::size_t queued = 0;
-    const auto flush = [&] {
+    const auto flush = [&]() MC_PACK_LAMBDA {
         const V tail = detail::tail_quantile(gathered);
         for (std::size_t i = 0; i < queued; ++i) *slots[i] = tail[i];
         queued = 0;
