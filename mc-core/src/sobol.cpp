@@ -43,6 +43,10 @@ typedef std::int32_t I32x8 __attribute__((vector_size(32)));
 typedef double F64x8 __attribute__((vector_size(64)));
 // Sixteen dimensions at a time: one register with AVX-512, two below.
 typedef std::uint32_t U32x16 __attribute__((vector_size(64)));
+// One dimension of four points (an AVX2 row).
+typedef std::uint32_t U32x4 __attribute__((vector_size(16)));
+typedef std::int32_t I32x4 __attribute__((vector_size(16)));
+typedef double F64x4 __attribute__((vector_size(32)));
 
 template <class U>
 MC_LANE_INLINE U reverse_bits32(U x) {
@@ -199,25 +203,45 @@ MC_LANE_INLINE unsigned set_bits_of(std::uint32_t s, unsigned* set_bits) {
     return n_set;
 }
 
-// The scrambled words t of dimensions group .. group + 15 of one point.
-template <unsigned Bits>
+// The scrambled words t of dimensions group .. group + 15 of one point. The
+// sum over set bits runs in one 16-word register (Whole) or in two 8-word
+// halves: below AVX-512 GCC keeps a 16-word accumulator on the stack and
+// reads it back in pieces, which stalls every iteration.
+template <unsigned Bits, bool Whole = false>
 MC_LANE_INLINE U32x16 scrambled_words(const DirectionRows<Bits>& rows, const unsigned* set_bits, unsigned n_set,
                                       std::uint32_t group, U32x16 key) {
     U32x16 v = {};
-    for (unsigned b = 0; b < n_set; ++b) v ^= load16(&rows.row[set_bits[b]][group]);
+    if constexpr (Whole) {
+        for (unsigned b = 0; b < n_set; ++b) v ^= load16(&rows.row[set_bits[b]][group]);
+    } else {
+        U32x8 low = {}, high = {};
+        for (unsigned b = 0; b < n_set; ++b) {
+            const U32x16 row = load16(&rows.row[set_bits[b]][group]);
+            low ^= __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
+            high ^= __builtin_shufflevector(row, row, 8, 9, 10, 11, 12, 13, 14, 15);
+        }
+        v = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    }
     return reverse_bits32(scramble_rev(v, key));
 }
 
 MC_LANE_INLINE U32x8 low_half(U32x16 w) { return __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7); }
 MC_LANE_INLINE U32x8 high_half(U32x16 w) { return __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15); }
 
-// The values of eight words, exactly (both conversions are exact).
+// The values of eight (or four) words, exactly (both conversions are exact).
 template <unsigned Bits>
 MC_LANE_INLINE F64x8 unit_values(U32x8 t) {
     if constexpr (Bits == kIndexBits)
         return __builtin_convertvector(__builtin_bit_cast(I32x8, t >> 9), F64x8) * 0x1p-23;
     else
         return __builtin_convertvector(t, F64x8) * 0x1p-32;
+}
+template <unsigned Bits>
+MC_LANE_INLINE F64x4 unit_values(U32x4 t) {
+    if constexpr (Bits == kIndexBits)
+        return __builtin_convertvector(__builtin_bit_cast(I32x4, t >> 9), F64x4) * 0x1p-23;
+    else
+        return __builtin_convertvector(t, F64x4) * 0x1p-32;
 }
 
 // Dimensions 0 .. count-1 of one point, eight at a time: out[d * stride].
@@ -267,36 +291,66 @@ MC_LANE_INLINE void transpose8(U32x8* w) {
     }
 }
 
-// Eight points of one sequence block at once, as rows out[d * 8 + l]: each
-// group of eight dimensions is transposed in registers and stored a whole
-// row at a time. The same words as sobol_point's, so the same values.
-template <unsigned Bits>
-MC_LANE_INLINE void sobol_eight_points(const DirectionRows<Bits>& rows, std::uint32_t seed, std::uint64_t first_point,
-                                       std::uint64_t count, double* out, PassKeys& pass_keys) {
+// Four points' words of eight dimensions, w[l] point l's, as dimensions:
+// d[j] holds dimension j's word of every point.
+MC_LANE_INLINE void transpose4(const U32x8* w, U32x4* d) {
+    // t0 = w0[0] w1[0] w0[1] w1[1] w0[4] w1[4] w0[5] w1[5]; t1 the same of
+    // dimensions 2, 3, 6, 7; t2 and t3 those of points 2 and 3.
+    const U32x8 t0 = __builtin_shufflevector(w[0], w[1], 0, 8, 1, 9, 4, 12, 5, 13);
+    const U32x8 t1 = __builtin_shufflevector(w[0], w[1], 2, 10, 3, 11, 6, 14, 7, 15);
+    const U32x8 t2 = __builtin_shufflevector(w[2], w[3], 0, 8, 1, 9, 4, 12, 5, 13);
+    const U32x8 t3 = __builtin_shufflevector(w[2], w[3], 2, 10, 3, 11, 6, 14, 7, 15);
+    d[0] = __builtin_shufflevector(t0, t2, 0, 1, 8, 9);
+    d[1] = __builtin_shufflevector(t0, t2, 2, 3, 10, 11);
+    d[4] = __builtin_shufflevector(t0, t2, 4, 5, 12, 13);
+    d[5] = __builtin_shufflevector(t0, t2, 6, 7, 14, 15);
+    d[2] = __builtin_shufflevector(t1, t3, 0, 1, 8, 9);
+    d[3] = __builtin_shufflevector(t1, t3, 2, 3, 10, 11);
+    d[6] = __builtin_shufflevector(t1, t3, 4, 5, 12, 13);
+    d[7] = __builtin_shufflevector(t1, t3, 6, 7, 14, 15);
+}
+
+// N = 8 (or 4) points of one sequence block at once, as rows out[d * N + l]:
+// each group of dimensions is transposed in registers and stored a whole row
+// at a time. The same words as sobol_point's, so the same values.
+template <unsigned Bits, unsigned N>
+MC_LANE_INLINE void sobol_point_group(const DirectionRows<Bits>& rows, std::uint32_t seed, std::uint64_t first_point,
+                                      std::uint64_t count, double* out, PassKeys& pass_keys) {
+    static_assert(N == 8 || N == 4);
     const std::uint32_t block_seed_of_points = sequence_seed<Bits>(seed, first_point);
     for (std::uint64_t first = 0; first < count; first += kDimensions) {
         const std::uint32_t pass_seed = block_seed_of_points + static_cast<std::uint32_t>(first >> 8);
-        unsigned set_bits[8][Bits];
-        unsigned n_set[8];
-        for (unsigned l = 0; l < 8; ++l)
+        unsigned set_bits[N][Bits];
+        unsigned n_set[N];
+        for (unsigned l = 0; l < N; ++l)
             n_set[l] = set_bits_of<Bits>(shuffled_index_rev(sequence_index<Bits>(first_point + l), pass_seed),
                                          set_bits[l]);
         const U32x16* keys = pass_keys.for_pass(first / kDimensions, pass_seed);
         const std::uint64_t pass = count - first < kDimensions ? count - first : kDimensions;
         for (std::uint32_t group = 0; group < pass; group += 16) {
-            U32x8 words[16];  // dimensions group .. group + 7 of each point, then the next eight
-            for (unsigned l = 0; l < 8; ++l) {
-                const U32x16 w = scrambled_words(rows, set_bits[l], n_set[l], group, keys[group / 16]);
+            U32x8 words[2 * N];  // dimensions group .. group + 7 of each point, then the next eight
+            for (unsigned l = 0; l < N; ++l) {
+                const U32x16 w = scrambled_words<Bits, N == 8>(rows, set_bits[l], n_set[l], group, keys[group / 16]);
                 words[l] = low_half(w);
-                words[8 + l] = high_half(w);
+                words[N + l] = high_half(w);
             }
-            transpose8(words);
-            transpose8(words + 8);
             const std::uint64_t here = pass - group < 16 ? pass - group : 16;
-            double* const dst = out + (first + group) * 8;
-            for (std::uint64_t j = 0; j < here; ++j) {
-                const F64x8 u = unit_values<Bits>(words[j]);
-                std::memcpy(dst + j * 8, &u, sizeof u);
+            double* const dst = out + (first + group) * N;
+            if constexpr (N == 8) {
+                transpose8(words);
+                transpose8(words + 8);
+                for (std::uint64_t j = 0; j < here; ++j) {
+                    const F64x8 u = unit_values<Bits>(words[j]);
+                    std::memcpy(dst + j * 8, &u, sizeof u);
+                }
+            } else {
+                U32x4 dimensions[16];
+                transpose4(words, dimensions);
+                transpose4(words + 4, dimensions + 8);
+                for (std::uint64_t j = 0; j < here; ++j) {
+                    const F64x4 u = unit_values<Bits>(dimensions[j]);
+                    std::memcpy(dst + j * 4, &u, sizeof u);
+                }
             }
         }
     }
@@ -307,11 +361,15 @@ void fill_rows(std::uint32_t seed, std::uint64_t first_point, std::size_t points
                double* rows) {
     const DirectionRows<Bits>& table = direction_rows<Bits>();
     PassKeys pass_keys;
-    // Eight points in one sequence block go together; others one at a time.
-    const bool one_block = points == 8 && sequence_seed<Bits>(seed, first_point) ==
-                                              sequence_seed<Bits>(seed, first_point + 7);
+    // Eight (or four) points in one sequence block go together; others one
+    // at a time.
+    const bool one_block = (points == 8 || points == 4) &&
+                           sequence_seed<Bits>(seed, first_point) ==
+                               sequence_seed<Bits>(seed, first_point + points - 1);
     simd::on_active_target([&] {
-        if (one_block) return sobol_eight_points<Bits>(table, seed, first_point, count, rows, pass_keys);
+        if (one_block && points == 8)
+            return sobol_point_group<Bits, 8>(table, seed, first_point, count, rows, pass_keys);
+        if (one_block) return sobol_point_group<Bits, 4>(table, seed, first_point, count, rows, pass_keys);
         for (std::size_t l = 0; l < points; ++l)
             sobol_point<Bits>(table, seed, first_point + l, count, rows + l, points, pass_keys);
     });

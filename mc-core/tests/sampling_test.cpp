@@ -183,7 +183,7 @@ TEST(Sampler, RowsPointsAndSingleValuesAgree) {
         for (const auto& [sampling, seed, n_points, dims] : cases) {
             const StructuredNormalSampler s(sampling, seed, n_points, dims);
             for (U64 first : {U64{0}, U64{50}, U64{65531}, U64{1000003}, (U64{1} << 52) - 5, ~U64{0} - 20, ~U64{0} - 2})
-                for (std::size_t points : {1, 3, 8, 13}) {
+                for (std::size_t points : {1, 3, 4, 8, 13}) {
                     SCOPED_TRACE(testing::Message() << "sampling " << int(sampling) << " n " << n_points << " first "
                                                     << first << " points " << points);
                     std::vector<double> rows(points * dims, -1.0), one(dims);

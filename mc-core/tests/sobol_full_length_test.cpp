@@ -182,20 +182,22 @@ TEST(SobolFullLengthSample, EndsAt2To32Points) {
               "the full-length scrambled Sobol sequence has 2^32 points; point 21474836480 is past its end");
 }
 
-// Eight points of one block are filled together (transposed in registers):
-// the same values as one point at a time, across passes of 256 dimensions and
-// a partial last group, beside fills that straddle a block's end.
-TEST(SobolFullLengthSample, EightPointsTogetherAsOneAtATime) {
+// Eight or four points of one block are filled together (transposed in
+// registers): the same values as one point at a time, across passes of 256
+// dimensions and a partial last group, beside fills that straddle a block's end.
+TEST(SobolFullLengthSample, PointGroupsTogetherAsOneAtATime) {
     const U64 dims = 300;
     for (const auto length : {mc_core::SobolLength::blocks_of_65536, kFull}) {
-        for (const U64 first : {U64{0}, U64{65520}, U64{65528}}) {
-            std::vector<double> together(8 * dims), alone(dims);
-            mc_core::fill_scrambled_sobol_rows(7, first, 8, dims, together.data(), length);
-            for (U64 l = 0; l < 8; ++l) {
-                mc_core::fill_scrambled_sobol_rows(7, first + l, 1, dims, alone.data(), length);
-                for (U64 d = 0; d < dims; ++d)
-                    ASSERT_EQ(std::bit_cast<U64>(together[d * 8 + l]), std::bit_cast<U64>(alone[d]))
-                        << "first " << first << " point " << l << " dimension " << d;
+        for (const U64 points : {U64{8}, U64{4}}) {
+            for (const U64 first : {U64{0}, U64{65520}, U64{65528}, U64{65533}}) {
+                std::vector<double> together(points * dims), alone(dims);
+                mc_core::fill_scrambled_sobol_rows(7, first, points, dims, together.data(), length);
+                for (U64 l = 0; l < points; ++l) {
+                    mc_core::fill_scrambled_sobol_rows(7, first + l, 1, dims, alone.data(), length);
+                    for (U64 d = 0; d < dims; ++d)
+                        ASSERT_EQ(std::bit_cast<U64>(together[d * points + l]), std::bit_cast<U64>(alone[d]))
+                            << "first " << first << " points " << points << " point " << l << " dimension " << d;
+                }
             }
         }
     }
