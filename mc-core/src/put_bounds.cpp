@@ -354,7 +354,7 @@ std::uint64_t dual_gaps(const DualRun& run, std::uint64_t outer_paths, std::uint
         split_blocks(outer_paths, blocks, 0, BlockSeeds::range),
         [&](const WorkerBlock& block) {
             InnerScratch scratch(run.inner_pairs);
-            return simd::on_active_target([&](auto pack) MC_PACK_LAMBDA {
+            return simd::on_active_target([&](auto pack) {
                 using V = typename decltype(pack)::type;
                 EstimateCount n;
                 for (std::uint64_t o = block.first_unit; o < block.first_unit + block.units; ++o)
