@@ -228,20 +228,29 @@ MC_LANE_INLINE U32x16 scrambled_words(const DirectionRows<Bits>& rows, const uns
 MC_LANE_INLINE U32x8 low_half(U32x16 w) { return __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7); }
 MC_LANE_INLINE U32x8 high_half(U32x16 w) { return __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15); }
 
-// The values of eight (or four) words, exactly (both conversions are exact).
-template <unsigned Bits>
-MC_LANE_INLINE F64x8 unit_values(U32x8 t) {
+// The signed and double packs of as many lanes as a pack of words.
+template <class U>
+struct LanesOf;
+template <>
+struct LanesOf<U32x8> {
+    using Signed = I32x8;
+    using Double = F64x8;
+};
+template <>
+struct LanesOf<U32x4> {
+    using Signed = I32x4;
+    using Double = F64x4;
+};
+
+// The values of a pack of words (eight or four), exactly (both conversions
+// are exact).
+template <unsigned Bits, class U>
+MC_LANE_INLINE typename LanesOf<U>::Double unit_values(U t) {
+    using F = typename LanesOf<U>::Double;
     if constexpr (Bits == kIndexBits)
-        return __builtin_convertvector(__builtin_bit_cast(I32x8, t >> 9), F64x8) * 0x1p-23;
+        return __builtin_convertvector(__builtin_bit_cast(typename LanesOf<U>::Signed, t >> 9), F) * 0x1p-23;
     else
-        return __builtin_convertvector(t, F64x8) * 0x1p-32;
-}
-template <unsigned Bits>
-MC_LANE_INLINE F64x4 unit_values(U32x4 t) {
-    if constexpr (Bits == kIndexBits)
-        return __builtin_convertvector(__builtin_bit_cast(I32x4, t >> 9), F64x4) * 0x1p-23;
-    else
-        return __builtin_convertvector(t, F64x4) * 0x1p-32;
+        return __builtin_convertvector(t, F) * 0x1p-32;
 }
 
 // Dimensions 0 .. count-1 of one point, eight at a time: out[d * stride].
