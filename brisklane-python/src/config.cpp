@@ -66,7 +66,7 @@ const char* enum_text(Enum value, const EnumText<Enum> (&table)[N]) {
 }
 
 PyRef call_get(PyObject* config, const char* key) {
-    PyRef get = PyRef::checked(PyObject_GetAttrString(config, "get"));
+    PyRef get = PyRef::checked(PyObject_GetAttr(config, name_string("get").get()));
     PyRef name = name_string(key);
     PyRef value = PyRef::checked(PyObject_CallFunctionObjArgs(get.get(), name.get(), nullptr));
     if (value.get() == Py_None) return PyRef();

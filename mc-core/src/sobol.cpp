@@ -203,6 +203,9 @@ MC_LANE_INLINE unsigned set_bits_of(std::uint32_t s, unsigned* set_bits) {
     return n_set;
 }
 
+MC_LANE_INLINE U32x8 low_half(U32x16 w) { return __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7); }
+MC_LANE_INLINE U32x8 high_half(U32x16 w) { return __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15); }
+
 // The scrambled words t of dimensions group .. group + 15 of one point. The
 // sum over set bits runs in one 16-word register (Whole) or in two 8-word
 // halves: below AVX-512 GCC keeps a 16-word accumulator on the stack and
@@ -217,16 +220,13 @@ MC_LANE_INLINE U32x16 scrambled_words(const DirectionRows<Bits>& rows, const uns
         U32x8 low = {}, high = {};
         for (unsigned b = 0; b < n_set; ++b) {
             const U32x16 row = load16(&rows.row[set_bits[b]][group]);
-            low ^= __builtin_shufflevector(row, row, 0, 1, 2, 3, 4, 5, 6, 7);
-            high ^= __builtin_shufflevector(row, row, 8, 9, 10, 11, 12, 13, 14, 15);
+            low ^= low_half(row);
+            high ^= high_half(row);
         }
         v = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     }
     return reverse_bits32(scramble_rev(v, key));
 }
-
-MC_LANE_INLINE U32x8 low_half(U32x16 w) { return __builtin_shufflevector(w, w, 0, 1, 2, 3, 4, 5, 6, 7); }
-MC_LANE_INLINE U32x8 high_half(U32x16 w) { return __builtin_shufflevector(w, w, 8, 9, 10, 11, 12, 13, 14, 15); }
 
 // The signed and double packs of as many lanes as a pack of words.
 template <class U>
@@ -345,21 +345,22 @@ MC_LANE_INLINE void sobol_point_group(const DirectionRows<Bits>& rows, std::uint
             }
             const std::uint64_t here = pass - group < 16 ? pass - group : 16;
             double* const dst = out + (first + group) * N;
+            // dimension_words[j]: dimension group + j's word of every point.
+            const auto store_rows = [&](const auto* dimension_words) MC_PACK_LAMBDA {
+                for (std::uint64_t j = 0; j < here; ++j) {
+                    const auto u = unit_values<Bits>(dimension_words[j]);
+                    std::memcpy(dst + j * N, &u, sizeof u);
+                }
+            };
             if constexpr (N == 8) {
                 transpose8(words);
                 transpose8(words + 8);
-                for (std::uint64_t j = 0; j < here; ++j) {
-                    const F64x8 u = unit_values<Bits>(words[j]);
-                    std::memcpy(dst + j * 8, &u, sizeof u);
-                }
+                store_rows(words);
             } else {
                 U32x4 dimensions[16];
                 transpose4(words, dimensions);
                 transpose4(words + 4, dimensions + 8);
-                for (std::uint64_t j = 0; j < here; ++j) {
-                    const F64x4 u = unit_values<Bits>(dimensions[j]);
-                    std::memcpy(dst + j * 4, &u, sizeof u);
-                }
+                store_rows(dimensions);
             }
         }
     }
