@@ -11,9 +11,10 @@ bool cpu_offers(Target target) {
 #if defined(MC_SIMD_X86_TARGETS)
         // libgcc's CPU model also checks that the OS saves the wider registers.
         case Target::avx2:
-            return __builtin_cpu_supports("avx2");
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case Target::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("fma");
 #else
         case Target::avx2:
         case Target::avx512:

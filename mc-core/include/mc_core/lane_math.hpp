@@ -5,15 +5,16 @@
 //  * Templates over any pack type V (simd::Pack<N>::f64, N >= 1), always
 //    inlined: every lane computes every case and a select keeps its own; a
 //    pack skips a case only when none of its lanes needs it. Only IEEE +, -,
-//    *, /, sqrt, comparisons, selects and integer bit operations are used,
-//    unfused, in one fixed order: each lane's result is the same bits at any
-//    width and on any target, and equals the single-lane (scalar) call.
-//  * The algorithms are those of Sun's fdlibm (exp: Cody-Waite reduction by
-//    ln 2 and a Remez rational approximation; log: reduction to [sqrt(2)/2,
-//    sqrt(2)] and a polynomial in s = f/(2+f); sin/cos: Cody-Waite reduction by
-//    pi/2 in three 33-bit parts and the fdlibm kernels), all documented below
-//    1 ulp. Measured against long double over 10^7 arguments: exp 0.88,
-//    log 0.91, sin 0.85, cos 0.82 ulp at most (lane_math_test.cpp).
+//    *, /, sqrt, fused multiply-add (simd::mul_add, one rounding), compares,
+//    selects and integer bit operations are used, in one fixed order: each
+//    lane's result is the same bits at any width and on any target, and
+//    equals the single-lane (scalar) call.
+//  * The reductions are those of Sun's fdlibm (exp: Cody-Waite by ln 2; log:
+//    to [sqrt(2)/2, sqrt(2)] and s = f/(2+f); sin/cos: Cody-Waite by pi/2 in
+//    three 33-bit parts), its polynomials for log and sin/cos evaluated with
+//    fused steps; exp(r) is a degree-13 Taylor polynomial without division.
+//    Measured against long double over 10^7 arguments: exp 0.77, log 0.92,
+//    sin 0.85, cos 0.82 ulp at most (lane_math_test.cpp).
 //  * Ranges: exp over all doubles (overflow to +inf past 709.78, gradual
 //    underflow to 0 below -745.13); log over [0, inf] including subnormals
 //    (log 0 = -inf, log of a negative = NaN); sincos within 1 ulp for
@@ -78,16 +79,20 @@ MC_LANE_INLINE V sqrt(V x) {
     return simd::sqrt(x);
 }
 
-// fdlibm's e_exp.c.
+// Cody-Waite reduction as in fdlibm's e_exp.c, then exp(r) by its Taylor
+// polynomial to degree 13 (truncation below 5e-18 for |r| <= ln(2)/2), with
+// no division: a divider is shared by every lane and by sqrt, and a division
+// costs as much as the whole polynomial on the wide targets.
 template <class V>
 MC_LANE_INLINE V exp(V x) {
     constexpr double kOverflow = 7.09782712893383973096e+02;
     constexpr double kUnderflow = -7.45133219101941108420e+02;
     constexpr double kLn2Hi = 6.93147180369123816490e-01, kLn2Lo = 1.90821492927058770002e-10;
     constexpr double kInvLn2 = 1.44269504088896338700e+00;
-    constexpr double P1 = 1.66666666666666019037e-01, P2 = -2.77777777770155933842e-03,
-                     P3 = 6.61375632143793436117e-05, P4 = -1.65339022054652515390e-06,
-                     P5 = 4.13813679705723846039e-08;
+    // 1/n! for n = 2 .. 13.
+    constexpr double T2 = 1.0 / 2, T3 = 1.0 / 6, T4 = 1.0 / 24, T5 = 1.0 / 120, T6 = 1.0 / 720,
+                     T7 = 1.0 / 5040, T8 = 1.0 / 40320, T9 = 1.0 / 362880, T10 = 1.0 / 3628800,
+                     T11 = 1.0 / 39916800, T12 = 1.0 / 479001600, T13 = 1.0 / 6227020800;
     // Arguments beyond [-708, 708] (or NaN) need the clamps and the special
     // results below; packs without any such lane skip them.
     const bool any_unusual = simd::any(detail::magnitude_bits(x) > detail::bits_of_double(708.0));
@@ -96,12 +101,22 @@ MC_LANE_INLINE V exp(V x) {
                              : x;
     const V shifted = xc * kInvLn2 + detail::kRoundMagic;
     const V fk = shifted - detail::kRoundMagic;
-    const V hi = xc - fk * kLn2Hi;
+    const V hi = xc - fk * kLn2Hi;  // exact
     const V lo = fk * kLn2Lo;
     const V r = hi - lo;
-    const V t = r * r;
-    const V c = r - t * (P1 + t * (P2 + t * (P3 + t * (P4 + t * P5))));
-    const V y = 1.0 - ((lo - (r * c) / (2.0 - c)) - hi);
+    // Even and odd halves of the polynomial in r^2, so that the two chains
+    // run side by side.
+    using simd::mul_add;
+    const V r2 = r * r;
+    const V even = mul_add(r2, mul_add(r2, mul_add(r2, mul_add(r2, mul_add(r2, T12, T10), T8), T6), T4), T2);
+    const V odd = mul_add(r2, mul_add(r2, mul_add(r2, mul_add(r2, mul_add(r2, T13, T11), T9), T7), T5), T3);
+    // exp(r) - 1 - r, less the reduction's tail.
+    const V above_linear = mul_add(r2, mul_add(r, odd, even), -lo);
+    // 1 + hi split into its rounded sum and the exact error of that sum
+    // (|hi| < 1), so that the result rounds once.
+    const V head = 1.0 + hi;
+    const V head_error = (1.0 - head) + hi;
+    const V y = head + (head_error + above_linear);
     // y 2^k. Within [-708, 708] the result is normal and one scaling is
     // exact. Beyond, it is two exact scalings by 2^k1 and 2^k2, k1 + k2 = k,
     // so that only a subnormal result rounds (once, whatever the split): the
@@ -147,9 +162,9 @@ MC_LANE_INLINE V log(V x) {
     const V s = f / (2.0 + f);
     const V z = s * s;
     const V w = z * z;
-    const V t1 = w * (Lg2 + w * (Lg4 + w * Lg6));
-    const V t2 = z * (Lg1 + w * (Lg3 + w * (Lg5 + w * Lg7)));
-    const V R = t2 + t1;
+    using simd::mul_add;
+    const V t1 = w * mul_add(w, mul_add(w, Lg6, Lg4), Lg2);
+    const V R = mul_add(z, mul_add(w, mul_add(w, mul_add(w, Lg7, Lg5), Lg3), Lg1), t1);
     // fdlibm's choice between the two recombinations, by the significand.
     const I wide = __builtin_bit_cast(I, (hx - 0x6147A) | (0x6B851 - hx));
     const V hfsq = 0.5 * f * f;
@@ -173,7 +188,8 @@ MC_LANE_INLINE V kernel_sin(V x, V y) {
                      S5 = -2.50507602534068634195e-08, S6 = 1.58969099521155010221e-10;
     const V z = x * x;
     const V v = z * x;
-    const V r = S2 + z * (S3 + z * (S4 + z * (S5 + z * S6)));
+    using simd::mul_add;
+    const V r = mul_add(z, mul_add(z, mul_add(z, mul_add(z, S6, S5), S4), S3), S2);
     return x - ((z * (0.5 * y - v * r) - y) - v * S1);
 }
 
@@ -184,7 +200,8 @@ MC_LANE_INLINE V kernel_cos(V x, V y) {
                      C3 = 2.48015872894767294178e-05, C4 = -2.75573143513906633035e-07,
                      C5 = 2.08757232129817482790e-09, C6 = -1.13596475577881948265e-11;
     const V z = x * x;
-    const V r = z * (C1 + z * (C2 + z * (C3 + z * (C4 + z * (C5 + z * C6)))));
+    using simd::mul_add;
+    const V r = z * mul_add(z, mul_add(z, mul_add(z, mul_add(z, mul_add(z, C6, C5), C4), C3), C2), C1);
     const V small = 1.0 - (0.5 * z - (z * r - x * y));
     const I abs_bits = as_int(x) & 0x7FFFFFFFFFFFFFFF;
     // x / 4 with its low word cleared, or 0.28125 beyond 0.78125.
