@@ -232,6 +232,28 @@ template <class V>
 MC_LANE_INLINE V StructuredNormalSampler::latin_pack(simd::u64_of<V> index, std::uint64_t d) const {
     V stratum;
     for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) stratum[l] = static_cast<double>(latin_stratum(index[l], d));
+    return latin_unit(index, stratum, d);
+}
+
+// The strata of points first, first + 1, ... (one a lane), for point counts
+// up to 2^32 and points below the count. There multiplier * i + offset stays
+// below 2^64, so stratum(i + l) = (stratum(i) + l * multiplier) mod n: one
+// remainder a pack instead of one a lane. The sum is below 8n and is reduced
+// by 4n, 2n and n in turn; every value is below 2^35, so signed compares and
+// the exponent-bias conversion are exact.
+template <class V>
+MC_LANE_INLINE V StructuredNormalSampler::latin_consecutive_strata(std::uint64_t first, std::uint64_t d) const {
+    using I = simd::i64_of<V>;
+    const auto n = static_cast<std::int64_t>(n_points_);
+    I lane;
+    for (std::size_t l = 0; l < simd::lanes_of<V>; ++l) lane[l] = static_cast<std::int64_t>(l);
+    I t = static_cast<std::int64_t>(latin_stratum(first, d)) + lane * static_cast<std::int64_t>(latin_[d].multiplier);
+    for (const std::int64_t multiple : {4 * n, 2 * n, n}) t = simd::select(t >= multiple, t - multiple, t);
+    return simd::double_of_bits(__builtin_bit_cast(simd::u64_of<V>, t) | 0x4330000000000000ULL) - 4503599627370496.0;
+}
+
+template <class V>
+MC_LANE_INLINE V StructuredNormalSampler::latin_unit(simd::u64_of<V> index, V stratum, std::uint64_t d) const {
     const V jitter =
         unit_from_bits(splitmix64_mix((latin_[d].jitter_key ^ (index * 0xBF58476D1CE4E5B9ULL)) + kGoldenGamma));
     const V u = (jitter + stratum) / static_cast<double>(n_points_);
@@ -289,6 +311,14 @@ void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t
         }
         case Kind::latin_hypercube:
             if (m > latin_.size()) fail("Latin hypercube dimension out of range");
+            if (n_points_ <= (std::uint64_t{1} << 32) && first <= n_points_ && points <= n_points_ - first) {
+                fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) MC_PACK_LAMBDA {
+                    using V = typename decltype(pack)::type;
+                    // Padding lanes (index repeats the last point) get strata past it: they are not stored.
+                    return latin_unit(index, latin_consecutive_strata<V>(index[0], d), d);
+                });
+                return;
+            }
             fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) MC_PACK_LAMBDA {
                 return latin_pack<typename decltype(pack)::type>(index, d);
             });

@@ -174,6 +174,9 @@ TEST(Sampler, RowsPointsAndSingleValuesAgree) {
         {SamplingMethod::randomized_halton, 5, 77, 12},
         {SamplingMethod::latin_hypercube, 11, 1000, 9},
         {SamplingMethod::latin_hypercube, 5, 77, 9},
+        {SamplingMethod::latin_hypercube, 3, 1, 2},
+        {SamplingMethod::latin_hypercube, 7, U64{1} << 32, 5},        // the largest count with strata by steps
+        {SamplingMethod::latin_hypercube, 7, (U64{1} << 32) + 1, 5},  // the smallest without
         {SamplingMethod::latin_hypercube, 11, ~U64{0}, 3},
         {SamplingMethod::latin_hypercube, 11, (U64{1} << 63) + 3, 3},
         {SamplingMethod::scrambled_sobol, (U64{1} << 32) + 5, 1000, 300},
@@ -182,7 +185,8 @@ TEST(Sampler, RowsPointsAndSingleValuesAgree) {
     on_every_target([&] {
         for (const auto& [sampling, seed, n_points, dims] : cases) {
             const StructuredNormalSampler s(sampling, seed, n_points, dims);
-            for (U64 first : {U64{0}, U64{50}, U64{65531}, U64{1000003}, (U64{1} << 52) - 5, ~U64{0} - 20, ~U64{0} - 2})
+            for (U64 first : {U64{0}, U64{50}, U64{65531}, U64{1000003}, (U64{1} << 32) - 13, (U64{1} << 52) - 5,
+                              ~U64{0} - 20, ~U64{0} - 2})
                 for (std::size_t points : {1, 3, 4, 8, 13}) {
                     SCOPED_TRACE(testing::Message() << "sampling " << int(sampling) << " n " << n_points << " first "
                                                     << first << " points " << points);

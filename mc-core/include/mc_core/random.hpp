@@ -263,6 +263,10 @@ private:
     double latin_uniform(std::uint64_t i, std::uint64_t d) const;
     template <class V>
     V latin_pack(simd::u64_of<V> index, std::uint64_t d) const;
+    template <class V>
+    V latin_consecutive_strata(std::uint64_t first, std::uint64_t d) const;
+    template <class V>
+    V latin_unit(simd::u64_of<V> index, V stratum, std::uint64_t d) const;
     double halton_normal(std::uint64_t i, std::uint64_t d) const;
     double latin_normal(std::uint64_t i, std::uint64_t d) const;
 
