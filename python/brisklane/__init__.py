@@ -107,7 +107,8 @@ def set_simd_target(name: str) -> None:
     Parameters
     ----------
     name : {"scalar", "avx2", "avx512"}
-        The target to use.
+        The target to use: the portable baseline, AVX2 with FMA, or AVX-512
+        (F and DQ) with FMA.
 
     Raises
     ------
