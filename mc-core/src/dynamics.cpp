@@ -231,30 +231,34 @@ void for_each_merton_path(std::uint64_t stream_seed, std::uint64_t paths, const 
     double terminal[kBlock];
     double normal[kBlock];
     std::uint64_t counts[kBlock];
-    while (paths > 0) {
-        check_stop();
-        const std::size_t n = static_cast<std::size_t>(paths < kBlock ? paths : kBlock);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double z = rng.next_standard_normal();
-            double jump = 0.0;
-            std::uint64_t count = 0;
-            if (jumps) {
-                // One raw uniform: the cached Box-Muller value stays pending.
-                count = poisson_by_inversion(rng.next_uniform(), p.jump_mean_count, p0);
-                if (count != 0) {
-                    // The sum of `count` independent N(mu, delta^2) log-jumps, as one normal.
-                    const double jumps_n = static_cast<double>(count);
-                    jump = p.jump_mean * jumps_n + p.jump_volatility * block_math::sqrt(jumps_n) * rng.next_standard_normal();
+    // On the active target: the one-at-a-time normals and jumps then run the
+    // math's fused steps as instructions, not as calls.
+    simd::on_active_target([&] {
+        while (paths > 0) {
+            check_stop();
+            const std::size_t n = static_cast<std::size_t>(paths < kBlock ? paths : kBlock);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double z = rng.next_standard_normal();
+                double jump = 0.0;
+                std::uint64_t count = 0;
+                if (jumps) {
+                    // One raw uniform: the cached Box-Muller value stays pending.
+                    count = poisson_by_inversion(rng.next_uniform(), p.jump_mean_count, p0);
+                    if (count != 0) {
+                        // The sum of `count` independent N(mu, delta^2) log-jumps, as one normal.
+                        const double jumps_n = static_cast<double>(count);
+                        jump = p.jump_mean * jumps_n + p.jump_volatility * block_math::sqrt(jumps_n) * rng.next_standard_normal();
+                    }
                 }
+                terminal[i] = start + p.diffusion * z + jump;
+                normal[i] = z;
+                counts[i] = count;
             }
-            terminal[i] = start + p.diffusion * z + jump;
-            normal[i] = z;
-            counts[i] = count;
+            block_math::exp_block(terminal, n);
+            for (std::size_t i = 0; i < n; ++i) visit(terminal[i], normal[i], counts[i]);
+            paths -= n;
         }
-        block_math::exp_block(terminal, n);
-        for (std::size_t i = 0; i < n; ++i) visit(terminal[i], normal[i], counts[i]);
-        paths -= n;
-    }
+    });
 }
 
 }  // namespace
