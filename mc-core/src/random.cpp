@@ -109,7 +109,9 @@ MC_LANE_INLINE V floor_nonnegative(V x) {
 // per point. k holds the points' i + 1, all in [1, 2^52): every quotient,
 // digit and product is then an exact double, so each lane adds the same
 // digits times the same powers as the scalar loop. A lane whose digits have
-// run out keeps adding f * 0, which leaves its sum unchanged.
+// run out keeps adding f * 0, which leaves its sum unchanged. The last lane
+// holds the largest k (lanes take ascending points), so its digits run out
+// last: one lane tells when the pack is done.
 template <class V>
 MC_LANE_INLINE V halton_pack(V k, double base, double shift) {
     const double inverse = 1.0 / base;
@@ -129,7 +131,7 @@ MC_LANE_INLINE V halton_pack(V k, double base, double shift) {
         digit = simd::select(high, digit - base, digit);
         v = v + f * digit;
         k = q;
-    } while (simd::any(k != 0.0));
+    } while (k[simd::lanes_of<V> - 1] != 0.0);
     v = simd::select(v < kDblMin, simd::broadcast<V>(kDblMin), v);
     const V u = shift + v;
     return u - floor_nonnegative(u);  // Cranley-Patterson rotation
