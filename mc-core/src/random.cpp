@@ -313,6 +313,7 @@ void StructuredNormalSampler::fill_uniform_rows(std::uint64_t first, std::size_t
         }
         case Kind::latin_hypercube:
             if (m > latin_.size()) fail("Latin hypercube dimension out of range");
+            // The choice stays outside the point loop: tested per pack it costs a few per cent.
             if (n_points_ <= (std::uint64_t{1} << 32) && first <= n_points_ && points <= n_points_ - first) {
                 fill_point_rows(first, points, m, rows, [&](auto pack, auto index, std::uint64_t d) MC_PACK_LAMBDA {
                     using V = typename decltype(pack)::type;

@@ -19,10 +19,11 @@
 //  * A kernel runs on the native width of its target (2, 4 or 8 doubles):
 //    wider packs than the registers are lowered poorly by compilers.
 //  * Targets: `scalar` (the portable baseline, always built), `avx2` (with
-//    FMA) and `avx512` (x86-64 only). `on_active_target(body)` runs `body` compiled for
-//    the process's target: the body and everything it can inline is compiled
-//    once per target (GCC/Clang `target` + `flatten`), so dispatch happens once
-//    per call of the body, never per path or per math call. The process starts
+//    FMA) and `avx512` (x86-64 only). `on_active_target(body)` runs `body`
+//    compiled for the process's target: the body and everything it can
+//    inline is compiled once per target (GCC/Clang `target` + `flatten`), so
+//    dispatch happens once per call of the body, never per path or per math
+//    call. The process starts
 //    on the best target the CPU and OS support; `set_active_target` forces
 //    another (for tests and benchmarks). Nothing is read from the environment.
 #pragma once
