@@ -202,14 +202,32 @@ MC_LANE_INLINE void for_each_step_normal(Draw& draw, std::uint64_t n_steps, Step
 template <MonteCarloTechnique T>
 struct Technique;
 
+// A unit's value comes with the products its partial sums add, multiplied
+// for a whole pack at once: the serial, lane-by-lane additions that follow
+// then carry no multiplication of their own. The products are the ones the
+// sums would form, so their bits are unchanged.
+template <class V>
+struct Squared {
+    V y, y_sq;
+};
+
+template <class V>
+struct ValuedProducts {
+    V y, c, y_sq, c_sq, cy;
+};
+
 // A technique whose units are worth one number each, summed.
 struct SummedValues {
     using Partial = PathSums;
     template <class V>
-    using Sample = V;
+    using Sample = Squared<V>;
     template <class V>
-    static void add(Partial& acc, const V& y, std::size_t lane) {
-        acc.add(y[lane]);
+    MC_LANE_INLINE static Squared<V> sample(V y) {
+        return {y, y * y};
+    }
+    template <class V>
+    static void add(Partial& acc, const Squared<V>& s, std::size_t lane) {
+        acc.add(s.y[lane], s.y_sq[lane]);
     }
 };
 
@@ -219,7 +237,7 @@ struct Technique<MonteCarloTechnique::standard> : SummedValues {
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
-        return m.discounted_payoff(draw);
+        return sample(m.discounted_payoff(draw));
     }
 };
 
@@ -227,16 +245,17 @@ template <>
 struct Technique<MonteCarloTechnique::control_variate> {
     using Partial = ControlVariateMoments;
     template <class V>
-    using Sample = Valued<V>;
+    using Sample = ValuedProducts<V>;
     static constexpr bool kPairs = false;
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
-        return m.payoff_and_control(draw);
+        const auto v = m.payoff_and_control(draw);
+        return ValuedProducts<decltype(v.y)>{v.y, v.c, v.y * v.y, v.c * v.c, v.c * v.y};
     }
     template <class V>
-    static void add(Partial& acc, const Valued<V>& v, std::size_t lane) {
-        acc.add(v.y[lane], v.c[lane]);
+    static void add(Partial& acc, const ValuedProducts<V>& v, std::size_t lane) {
+        acc.add(v.y[lane], v.c[lane], v.y_sq[lane], v.c_sq[lane], v.cy[lane]);
     }
 };
 
@@ -246,7 +265,7 @@ struct Technique<MonteCarloTechnique::antithetic> : SummedValues {
     static std::uint64_t units(std::uint64_t n_paths) { return antithetic_pairs(n_paths); }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
-        return m.antithetic_pair(draw);
+        return sample(m.antithetic_pair(draw));
     }
 };
 

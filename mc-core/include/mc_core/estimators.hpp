@@ -21,9 +21,11 @@ struct PathSums {
     double sum = 0.0;
     double sum_sq = 0.0;
 
-    void add(double y) {
+    void add(double y) { add(y, y * y); }
+    // y with y * y formed beforehand.
+    void add(double y, double y_sq) {
         sum += y;
-        sum_sq += y * y;
+        sum_sq += y_sq;
     }
     PathSums& operator+=(const PathSums& other) {
         sum += other.sum;
@@ -40,13 +42,15 @@ struct ControlVariateMoments {
     double sum_c2 = 0.0;
     double sum_cy = 0.0;
 
-    void add(double y, double c) {
+    void add(double y, double c) { add(y, c, y * y, c * c, c * y); }
+    // y and c with their products y * y, c * c and c * y formed beforehand.
+    void add(double y, double c, double y_sq, double c_sq, double cy) {
         count += 1;
         sum_y += y;
-        sum_y2 += y * y;
+        sum_y2 += y_sq;
         sum_c += c;
-        sum_c2 += c * c;
-        sum_cy += c * y;
+        sum_c2 += c_sq;
+        sum_cy += cy;
     }
     ControlVariateMoments& operator+=(const ControlVariateMoments& other) {
         count += other.count;
