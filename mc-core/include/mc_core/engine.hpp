@@ -202,18 +202,15 @@ MC_LANE_INLINE void for_each_step_normal(Draw& draw, std::uint64_t n_steps, Step
 template <MonteCarloTechnique T>
 struct Technique;
 
-// A unit's value comes with the products its partial sums add, multiplied
-// for a whole pack at once: the serial, lane-by-lane additions that follow
-// then carry no multiplication of their own. The products are the ones the
-// sums would form, so their bits are unchanged.
+// A summed unit's value comes with its square, multiplied for a whole pack at
+// once: the serial, lane-by-lane additions that follow then carry no
+// multiplication of their own (the square is the one the sum would form, so
+// the bits are unchanged). Control-variate and Greek values keep their
+// products in the additions: carried, they more than double the tiles'
+// memory, which measured slower than the multiplications it saves.
 template <class V>
 struct Squared {
     V y, y_sq;
-};
-
-template <class V>
-struct ValuedProducts {
-    V y, c, y_sq, c_sq, cy;
 };
 
 // A technique whose units are worth one number each, summed.
@@ -245,17 +242,16 @@ template <>
 struct Technique<MonteCarloTechnique::control_variate> {
     using Partial = ControlVariateMoments;
     template <class V>
-    using Sample = ValuedProducts<V>;
+    using Sample = Valued<V>;
     static constexpr bool kPairs = false;
     static std::uint64_t units(std::uint64_t n_paths) { return n_paths; }
     template <class Model, class Draw>
     MC_LANE_INLINE static auto value(const Model& m, Draw& draw) {
-        const auto v = m.payoff_and_control(draw);
-        return ValuedProducts<decltype(v.y)>{v.y, v.c, v.y * v.y, v.c * v.c, v.c * v.y};
+        return m.payoff_and_control(draw);
     }
     template <class V>
-    static void add(Partial& acc, const ValuedProducts<V>& v, std::size_t lane) {
-        acc.add(v.y[lane], v.c[lane], v.y_sq[lane], v.c_sq[lane], v.cy[lane]);
+    static void add(Partial& acc, const Valued<V>& v, std::size_t lane) {
+        acc.add(v.y[lane], v.c[lane]);
     }
 };
 

@@ -42,15 +42,13 @@ struct ControlVariateMoments {
     double sum_c2 = 0.0;
     double sum_cy = 0.0;
 
-    void add(double y, double c) { add(y, c, y * y, c * c, c * y); }
-    // y and c with their products y * y, c * c and c * y formed beforehand.
-    void add(double y, double c, double y_sq, double c_sq, double cy) {
+    void add(double y, double c) {
         count += 1;
         sum_y += y;
-        sum_y2 += y_sq;
+        sum_y2 += y * y;
         sum_c += c;
-        sum_c2 += c_sq;
-        sum_cy += cy;
+        sum_c2 += c * c;
+        sum_cy += c * y;
     }
     ControlVariateMoments& operator+=(const ControlVariateMoments& other) {
         count += other.count;
