@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import signal
 from typing import NamedTuple
 
 import pytest
@@ -15,6 +16,14 @@ SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scr
                     "scrambled_sobol_brownian_bridge")
 TECHNIQUES = ("standard", "antithetic", "control_variate")
 ENVELOPE = ["manifest", "price", "stderr", "values", "warnings"]
+
+
+def pytest_configure(config):
+    # A runner started in the background of a non-interactive shell inherits SIGINT ignored, and
+    # an ignored signal stays ignored across exec: the Ctrl-C tests' children would never see
+    # theirs. A handled one reverts to the default in a child, which Python then takes over.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 GBM = ("s0", "spot", "k", "strike", "r", "rate", "sigma", "volatility", "t", "maturity")
 EUROPEAN_DEFAULTS = {

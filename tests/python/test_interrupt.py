@@ -70,9 +70,10 @@ def interrupt(function: str, config: dict, handler: str = "default") -> list[str
         assert child.stdout.readline().strip() == "ready"
         time.sleep(0.3)  # well inside the call
         child.send_signal(signal.SIGINT)
-        lines = child.stdout.read().split("\n", 1)
+        out, _ = child.communicate(timeout=60)  # a child that does not stop fails here, not hangs
+        lines = out.split("\n", 1)
         lines = [lines[0].strip(), *lines[1].split()] if len(lines) == 2 else lines
-        assert child.wait(timeout=60) == 0
+        assert child.returncode == 0
     finally:
         child.kill()
     return lines
