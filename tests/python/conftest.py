@@ -17,14 +17,6 @@ SAMPLING_METHODS = ("pseudorandom", "randomized_halton", "latin_hypercube", "scr
 TECHNIQUES = ("standard", "antithetic", "control_variate")
 ENVELOPE = ["manifest", "price", "stderr", "values", "warnings"]
 
-
-def pytest_configure(config):
-    # A runner started in the background of a non-interactive shell inherits SIGINT ignored, and
-    # an ignored signal stays ignored across exec: the Ctrl-C tests' children would never see
-    # theirs. A handled one reverts to the default in a child, which Python then takes over.
-    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-
 GBM = ("s0", "spot", "k", "strike", "r", "rate", "sigma", "volatility", "t", "maturity")
 EUROPEAN_DEFAULTS = {
     "k": 100.0, "n_paths": 100000, "n_steps": 252, "n_threads": 0, "r": 0.03, "s0": 100.0,
@@ -125,6 +117,14 @@ FUNCTION_OF = {product.workload: function for function, product in PRODUCTS.item
 def black_scholes_put(s0, k, r, sigma, t):
     """By put-call parity from the package's call (pinned to textbook values in test_cli)."""
     return black_scholes_call(s0, k, r, sigma, t) - s0 + k * math.exp(-r * t)
+
+
+def pytest_configure(config):
+    # A runner started in the background of a non-interactive shell inherits SIGINT ignored, and
+    # an ignored signal stays ignored across exec: the Ctrl-C tests' children would never see
+    # theirs. A handled one reverts to the default in a child, which Python then takes over.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture(scope="session")

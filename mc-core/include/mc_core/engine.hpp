@@ -206,8 +206,8 @@ struct Technique;
 // once: the serial, lane-by-lane additions that follow then carry no
 // multiplication of their own (the square is the one the sum would form, so
 // the bits are unchanged). Control-variate and Greek values keep their
-// products in the additions: carried, they more than double the tiles'
-// memory, which measured slower than the multiplications it saves.
+// products in the additions: carried, they double the tiles' memory or
+// more, which measured slower than the multiplications it saves.
 template <class V>
 struct Squared {
     V y, y_sq;
